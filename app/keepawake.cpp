@@ -1,0 +1,22 @@
+/*
+ * The work of the running instance: every 5 seconds, one mouse event with
+ * MOUSEEVENTF_ABSOLUTE alone at the position the cursor already has. It
+ * counts as input, so the screen saver does not start, yet it neither
+ * moves the cursor nor presses a button.
+ */
+#include "app/app.h"
+#include "trace/trace.h"
+
+void RunKeepAwakeLoop(void)
+{
+    /* Kept from pass to pass: a failed read reuses the last position,
+       and before the first successful one the event goes to (0, 0). */
+    POINT cursor = {0, 0};
+
+    for (;;) {
+        Sleep(KEEP_AWAKE_INTERVAL_MS);
+        GetCursorPos(&cursor);
+        mouse_event(MOUSEEVENTF_ABSOLUTE, (DWORD)cursor.x, (DWORD)cursor.y, 0, 0);
+        LogDebugString(MSG_MOVE_MOUSE, (int)cursor.x, (int)cursor.y);
+    }
+}

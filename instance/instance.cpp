@@ -1,0 +1,5 @@
+#include "instance/instance.h"
+
+void CloseRunningInstance(void)
+{
+}

@@ -1,0 +1,107 @@
+/*
+ * The simulated Windows: controls for a host that runs nosaver without
+ * Windows.
+ *
+ * platform/simwin.cpp implements the platform operations declared in
+ * platform/win.h with a small model of the parts of Windows that nosaver
+ * uses: per-session named mutexes, the thread's last error and ANSI code
+ * page, the cursor, mouse input, the debugger output stream, the heap and
+ * a table of processes. Every call is recorded, and any operation can be
+ * made to fail with a chosen last error.
+ */
+#ifndef NOSAVER_PLATFORM_SIMWIN_H
+#define NOSAVER_PLATFORM_SIMWIN_H
+
+#include "platform/win.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+/* Thrown by Sleep when the passes allowed by SimEndLoopAfter are used up:
+   the only way out of the keep-awake loop on the host. */
+struct SimLoopEnd {};
+
+/* A process in the simulated table. */
+struct SimProcess {
+    DWORD id = 0;
+    std::u16string path;
+    /* Access rights OpenProcess grants; others are refused with error 5. */
+    DWORD grants = 0x1FFFFF;
+    /* Its modules cannot be listed (a 64-bit process seen from 32 bits). */
+    bool modulesFail = false;
+    /* Its module path cannot be read. */
+    bool pathFails = false;
+    /* Non-zero: TerminateProcess fails with this last error. */
+    DWORD terminateError = 0;
+    /* Listed by EnumProcesses, but gone when it is opened. */
+    bool goneBeforeOpen = false;
+};
+
+struct SimHeapStats {
+    int allocations; /* HeapAlloc calls that succeeded */
+    int live;        /* blocks not yet freed */
+};
+
+/*
+ * Back to a fresh machine: session 1; one process, the current one, with
+ * id 100 and path C:\Tools\nosaver.exe; code page 1252; cursor at (0, 0);
+ * no mutexes, faults or recorded calls; the first Sleep ends the loop.
+ */
+void SimReset(void);
+
+/* Every platform call so far, in order, e.g. "Sleep(5000)",
+   "mouse_event(0x8000,-5,7,0,0)", "OpenProcess(0x410,FALSE,200)". */
+const std::vector<std::string> &SimCalls(void);
+/* The recorded calls whose text starts with one of the given prefixes. */
+std::vector<std::string> SimCallsOf(const std::vector<std::string> &prefixes);
+
+/* Makes the nth call (1-based, counted from now; 0 for every call) of the
+   named operation fail, setting the given last error. */
+void SimFail(const char *operation, DWORD error, int nth = 0);
+
+void SimSetSession(DWORD session);
+/* Another process holds a handle to the named mutex of the session. */
+void SimHoldMutex(DWORD session, const WCHAR *name);
+/* How many handles refer to the named mutex of the session. */
+int SimMutexHolders(DWORD session, const WCHAR *name);
+
+void SimSetCursor(LONG x, LONG y);
+/* The user moves the cursor: the nth read, failed ones included, finds it
+   at path[n - 1]; after the last point it stays there. */
+void SimSetCursorPath(const std::vector<POINT> &path);
+/* Sleep throws SimLoopEnd on its call after this many. */
+void SimEndLoopAfter(int passes);
+
+/* What OutputDebugStringW received, one entry per call. */
+const std::vector<std::u16string> &SimDebugOutput(void);
+/* The same, as UTF-8. */
+std::vector<std::string> SimDebugOutputUtf8(void);
+
+/* The thread's ANSI code page: 1252 or 936; any other is rejected by the
+   conversions like an unknown code page. */
+void SimSetCodePage(UINT codePage);
+
+SimHeapStats SimHeap(void);
+
+/* Adds a process; EnumProcesses lists the table in the order of adding. */
+void SimAddProcess(const SimProcess &process);
+/* Empties the table, the current process included. */
+void SimClearProcesses(void);
+/* Makes the process with this id the current one: GetCurrentProcessId
+   returns it and GetModuleFileNameW(NULL, ...) reads its path. */
+void SimSetCurrentProcess(DWORD id);
+/* EnumProcesses reports this byte count instead of the true one. */
+void SimSetEnumBytes(DWORD bytes);
+/* Like Windows XP: a path read that fills the buffer has no terminator. */
+void SimSetUnterminatedPaths(bool on);
+/* (process id, exit code) of every successful termination, in order. */
+const std::vector<std::pair<DWORD, UINT>> &SimTerminated(void);
+/* Handles of any kind not yet closed. */
+int SimOpenHandles(void);
+
+/* UTF-16 and UTF-8 for tests and messages. */
+std::string SimUtf8(const std::u16string &text);
+std::u16string SimUtf16(const std::string &utf8);
+
+#endif /* NOSAVER_PLATFORM_SIMWIN_H */

@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Static checks of the shipped 32-bit executable: what Windows XP and
+today's Windows need of it, read from the file itself."""
+import os
+import sys
+import xml.etree.ElementTree as ET
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pe import PE  # noqa: E402
+
+MAX_SIZE = 24 * 1024
+
+# Every function the executable may import, each present in the DLLs of a
+# clean Windows XP SP3 (GetProcessId since SP1). The runtime's start-up code
+# brings most of them. A name not listed here fails the check until someone
+# has made sure that Windows XP exports it.
+XP_EXPORTS = {
+    "KERNEL32.dll": {
+        "CloseHandle", "CreateMutexW", "DeleteCriticalSection", "EnterCriticalSection",
+        "FreeLibrary", "GetCurrentProcessId", "GetLastError", "GetModuleFileNameW",
+        "GetModuleHandleA", "GetProcAddress", "GetProcessHeap", "GetProcessId",
+        "GetStartupInfoA", "HeapAlloc", "HeapFree", "InitializeCriticalSection",
+        "LeaveCriticalSection", "LoadLibraryA", "MultiByteToWideChar", "OpenProcess",
+        "OutputDebugStringW", "SetUnhandledExceptionFilter", "Sleep", "TerminateProcess",
+        "TlsGetValue", "VirtualProtect", "VirtualQuery", "WideCharToMultiByte",
+    },
+    "USER32.dll": {"GetCursorPos", "mouse_event"},
+    "PSAPI.DLL": {"EnumProcesses", "EnumProcessModules", "GetModuleFileNameExW"},
+    "msvcrt.dll": {
+        "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode",
+        "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit", "_initterm", "_iob",
+        "_onexit", "_vsnprintf", "abort", "calloc", "exit", "fprintf", "free", "fwrite",
+        "malloc", "memcpy", "memset", "signal", "strcmp", "strlen", "strncmp", "vfprintf",
+    },
+}
+# What nosaver itself calls; each must come from the DLL Windows XP has it in.
+OWN_IMPORTS = {
+    "KERNEL32.dll": {"CreateMutexW", "GetLastError", "CloseHandle", "Sleep",
+                     "MultiByteToWideChar", "OutputDebugStringW"},
+    "USER32.dll": {"GetCursorPos", "mouse_event"},
+}
+
+failures = []
+
+
+def check(condition, what, detail=""):
+    print("%s  %s%s" % ("ok  " if condition else "FAIL", what, "" if condition else ": %s" % detail))
+    if not condition:
+        failures.append(what)
+
+
+def main(path):
+    size = os.path.getsize(path)
+    pe = PE(path)
+    check(pe.machine == 0x14C and pe.magic == 0x10B, "PE32 for x86", hex(pe.machine))
+    check(pe.subsystem == 2, "Windows GUI subsystem", pe.subsystem)
+    check(pe.subsystem_version == (5, 1), "subsystem version 5.01", pe.subsystem_version)
+    check(pe.dll_characteristics & 0x8000, "terminal-server aware", hex(pe.dll_characteristics))
+    check(pe.dll_characteristics & 0x0140 == 0x0140, "dynamic base and NX compatible",
+          hex(pe.dll_characteristics))
+    check(pe.stack_reserve == 1024 * 1024, "1 MiB stack reserve", pe.stack_reserve)
+    check(pe.timestamp == 0, "no time stamp in the header (reproducible)", pe.timestamp)
+    check(size <= MAX_SIZE, "at most %d bytes" % MAX_SIZE, size)
+
+    imports = pe.imports()
+    names = {dll.upper(): dll for dll in imports}
+    check(set(names) <= {dll.upper() for dll in XP_EXPORTS},
+          "imports only from KERNEL32, USER32, PSAPI and msvcrt", sorted(imports))
+    for dll, functions in imports.items():
+        allowed = next((v for k, v in XP_EXPORTS.items() if k.upper() == dll.upper()), set())
+        unknown = sorted(f for f in functions if f not in allowed)
+        check(not unknown, "%s: only functions Windows XP exports" % dll, unknown)
+        check(not [f for f in functions if f.startswith("K32")], "%s: no K32 functions" % dll)
+    for dll, functions in OWN_IMPORTS.items():
+        have = set(imports.get(names.get(dll.upper(), ""), []))
+        check(functions <= have, "%s provides %s" % (dll, ", ".join(sorted(functions))),
+              sorted(functions - have))
+
+    manifests = [v for k, v in pe.resources().items() if k[:2] == (24, 1)]
+    check(len(manifests) == 1, "one application manifest (RT_MANIFEST 1)", len(manifests))
+    if manifests:
+        root = ET.fromstring(manifests[0])
+        levels = [e for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
+        attrs = levels[0].attrib if levels else {}
+        check(attrs.get("level") == "asInvoker" and attrs.get("uiAccess") == "false",
+              'requestedExecutionLevel level="asInvoker" uiAccess="false"', attrs)
+
+    print("%s: %d bytes, %s" % (path, size, "passed" if not failures else "%d failed" % len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit("usage: check_pe.py EXE")
+    sys.exit(main(sys.argv[1]))

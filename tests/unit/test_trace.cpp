@@ -1,0 +1,132 @@
+/* Trace output: cut, buffers, decoding, and what happens when the
+   platform cannot help. */
+#include "sim_test.h"
+#include "trace/trace.h"
+
+#include <string>
+
+namespace {
+
+const char *kFindAndClose936 =
+    "\u67e5\u627e\u5e76\u5173\u95ed\u5df2\u7ecf\u8fd0\u884c\u7684\u7a0b\u5e8f.\n";
+
+/* The characters that the bytes of a text stand for in code page 1252,
+   for bytes that are ASCII or of 0xA0 and above (Latin-1 there). */
+std::string As1252(const std::string &bytes)
+{
+    std::u16string wide;
+    for (unsigned char b : bytes)
+        wide += (char16_t)b;
+    return SimUtf8(wide);
+}
+
+class TraceTest : public SimTest {};
+
+TEST_F(TraceTest, LongMessagesAreCutAfter4095Bytes)
+{
+    const struct {
+        size_t length;
+        size_t arrives;
+    } cases[] = {{4094, 4094}, {4095, 4095}, {4096, 4095}, {9000, 4095}};
+    for (const auto &c : cases) {
+        SimReset();
+        std::string text(c.length, 'x');
+        text[0] = 'a';
+        LogDebugString("%s", text.c_str());
+        ASSERT_EQ(Traces().size(), 1u) << c.length;
+        EXPECT_EQ(Traces()[0], text.substr(0, c.arrives)) << c.length;
+        EXPECT_EQ(SimHeap().live, 0) << c.length;
+    }
+}
+
+TEST_F(TraceTest, UpTo127BytesStayOffTheHeap)
+{
+    const struct {
+        size_t length;
+        int allocations;
+        const char *conversion;
+    } cases[] = {
+        {0, 0, "MultiByteToWideChar(3,0,1,128)"},
+        {127, 0, "MultiByteToWideChar(3,0,128,128)"},
+        {128, 1, "MultiByteToWideChar(3,0,129,129)"},
+    };
+    for (const auto &c : cases) {
+        SimReset();
+        std::string text(c.length, 'm');
+        LogDebugString("%s", text.c_str());
+        EXPECT_EQ(Traces(), std::vector<std::string>{text}) << c.length;
+        EXPECT_EQ(SimHeap().allocations, c.allocations) << c.length;
+        EXPECT_EQ(SimHeap().live, 0) << c.length;
+        EXPECT_EQ(SimCallsOf({"MultiByteToWideChar"}), std::vector<std::string>{c.conversion});
+    }
+}
+
+TEST_F(TraceTest, NothingIsAddedToAMessage)
+{
+    LogDebugString(MSG_EXIT_APP);
+    LogDebugString(MSG_OPEN_PROCESS_FAILED, (long)(LONG)0xFFFFFFFFu);
+    LogDebugString(MSG_MOVE_MOUSE, -1920, 0);
+    EXPECT_EQ(Traces(), (std::vector<std::string>{"exit app!\n", "OpenProcess failed,error code:-1",
+                                                  "move mouse, src x[-1920], y[0]!\n"}));
+    EXPECT_EQ(SimCallsOf({"OutputDebugStringW"}).size(), 3u);
+}
+
+TEST_F(TraceTest, ChineseTextsDependOnTheThreadCodePage)
+{
+    SimSetCodePage(936);
+    LogDebugString(MSG_FIND_AND_CLOSE);
+    LogDebugString(MSG_IGNORE_CURRENT_PROCESS, 42, "C:\\nosaver.exe");
+    LogDebugString(MSG_PROCESS_FULL_NAME, "C:\\nosaver.exe");
+    EXPECT_EQ(Traces(), (std::vector<std::string>{
+                            kFindAndClose936,
+                            "\u5ffd\u7565\u5f53\u524d\u8fdb\u7a0bID[42]C:\\nosaver.exe;",
+                            "Process full name\uff1a\nC:\\nosaver.exe;"}));
+
+    SimReset();
+    SimSetCodePage(1252);
+    LogDebugString(MSG_FIND_AND_CLOSE);
+    LogDebugString(MSG_PROCESS_FULL_NAME, "x");
+    EXPECT_EQ(Traces(), (std::vector<std::string>{As1252(MSG_FIND_AND_CLOSE),
+                                                  As1252("Process full name\xa3\xba\nx;")}));
+}
+
+TEST_F(TraceTest, WithoutMemoryALongMessageArrivesCut)
+{
+    SimFail("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    std::string text(500, 'h');
+    LogDebugString("%s", text.c_str());
+    EXPECT_EQ(Traces(), std::vector<std::string>{text.substr(0, 127)});
+}
+
+TEST_F(TraceTest, AnUnusableCodePageStillShowsAscii)
+{
+    SimSetCodePage(65001); /* not decodable by the simulated conversion */
+    LogDebugString("lpCmdLine:[%s]\n", "close");
+    std::string text(300, 'q');
+    LogDebugString("%s", text.c_str());
+    EXPECT_EQ(Traces(), (std::vector<std::string>{"lpCmdLine:[close]\n", text}));
+    EXPECT_EQ(SimHeap().live, 0);
+}
+
+TEST_F(TraceTest, ABufferTooSmallIsGrownToTheNeededSize)
+{
+    SimFail("MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 1);
+    std::string text(200, 'g');
+    LogDebugString("%s", text.c_str());
+    EXPECT_EQ(Traces(), std::vector<std::string>{text});
+    EXPECT_EQ(SimCallsOf({"MultiByteToWideChar"}),
+              (std::vector<std::string>{"MultiByteToWideChar(3,0,201,201)",
+                                        "MultiByteToWideChar(3,0,201,0)",
+                                        "MultiByteToWideChar(3,0,201,201)"}));
+    EXPECT_EQ(SimHeap().allocations, 2);
+    EXPECT_EQ(SimHeap().live, 0);
+}
+
+TEST_F(TraceTest, AFormattingErrorSendsTheEmptyText)
+{
+    SimFail("_vsnprintf", 0, 1);
+    LogDebugString(MSG_EXIT_APP);
+    EXPECT_EQ(Traces(), std::vector<std::string>{""});
+}
+
+} // namespace

@@ -1,0 +1,77 @@
+/*
+ * Trace output.
+ *
+ * A message is formatted into a zeroed 4096-byte buffer (at most 4095
+ * bytes of output), decoded in the thread's ANSI code page and sent with
+ * OutputDebugStringW. Messages of up to 127 bytes are decoded in a buffer
+ * on the stack; longer ones take a heap block of one unit per byte, so
+ * the keep-awake loop never touches the heap.
+ */
+#include "trace/trace.h"
+
+#include <string.h>
+
+/* Passes the bytes on one unit each; always terminates within units. */
+static void WidenBytes(const char *text, WCHAR *out, int units)
+{
+    int i = 0;
+
+    for (; i < units - 1 && text[i] != '\0'; i++)
+        out[i] = (WCHAR)(unsigned char)text[i];
+    out[i] = 0;
+}
+
+void LogDebugString(const char *format, ...)
+{
+    char text[TRACE_TEXT_CAPACITY];
+    WCHAR fixed[TRACE_FIXED_UNITS];
+    WCHAR *wide = fixed;
+    int units = TRACE_FIXED_UNITS;
+    int bytes;
+    int converted;
+    va_list args;
+
+    memset(text, 0, sizeof text);
+    va_start(args, format);
+    /* -1 means either a cut, which fills all 4095 bytes, or a failure,
+       which leaves them short; only the failure empties the message. */
+    if (_vsnprintf(text, sizeof text - 1, format, args) < 0 && text[sizeof text - 2] == '\0')
+        text[0] = '\0';
+    va_end(args);
+
+    bytes = (int)strlen(text) + 1;
+    if (bytes > TRACE_FIXED_UNITS) {
+        WCHAR *block = (WCHAR *)HeapAlloc(GetProcessHeap(), 0, (size_t)bytes * sizeof(WCHAR));
+        if (block != NULL) {
+            wide = block;
+            units = bytes;
+        } else {
+            /* No memory: send the beginning that the stack buffer holds. */
+            text[TRACE_FIXED_UNITS - 1] = '\0';
+            bytes = TRACE_FIXED_UNITS;
+        }
+    }
+
+    converted = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, wide, units);
+    if (converted == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        int needed = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, NULL, 0);
+        WCHAR *grown = needed > 0
+                           ? (WCHAR *)HeapAlloc(GetProcessHeap(), 0, (size_t)needed * sizeof(WCHAR))
+                           : NULL;
+        if (grown != NULL) {
+            if (wide != fixed)
+                HeapFree(GetProcessHeap(), 0, wide);
+            wide = grown;
+            units = needed;
+            converted = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, wide, units);
+        }
+    }
+    /* A code page that cannot be used still leaves the ASCII readable. */
+    if (converted == 0)
+        WidenBytes(text, wide, units);
+
+    OutputDebugStringW(wide);
+
+    if (wide != fixed)
+        HeapFree(GetProcessHeap(), 0, wide);
+}
