@@ -1,12 +1,60 @@
 /*
  * Instance shutdown: the "close" command.
+ *
+ * The running instance is known by nothing but the file name of its
+ * executable, which is this program's own. The close flow reads that name,
+ * looks through all processes for another one running a file of that name
+ * and terminates the first it may.
  */
 #ifndef NOSAVER_INSTANCE_INSTANCE_H
 #define NOSAVER_INSTANCE_INSTANCE_H
 
 #include "platform/win.h"
 
-/* Finds the running instance among all processes and terminates it. */
+/* Capacities, terminator included. */
+#define OWN_PATH_UNITS 256     /* own module path, and the search key */
+#define OWN_NAME_BYTES 256     /* the own file name as narrow text */
+#define PROCESS_PATH_UNITS 260 /* a path read from another process */
+#define MAX_PROCESS_IDS 65535  /* one snapshot of process identifiers */
+
+/* Reading a process's path, and what the target is opened with. */
+#define ACCESS_READ_PATH (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)
+#define ACCESS_TERMINATE                                                              \
+    (PROCESS_TERMINATE | PROCESS_CREATE_THREAD | PROCESS_VM_OPERATION | PROCESS_VM_WRITE | \
+     PROCESS_QUERY_INFORMATION)
+
+/*
+ * Fills out (OWN_NAME_BYTES) with the file name of the current executable
+ * as narrow text: the characters after the last backslash of its path, one
+ * byte each; empty when a character is above U+00FF. Returns TRUE when the
+ * path filled its buffer, so that the name may be only the beginning of
+ * the real one.
+ */
+BOOL GetCurrentExeName(char *out);
+
+/* The runtime's "%S" in the "C" locale, both ways. UTF-16 to narrow: each
+   unit up to U+00FF is the byte of that value, and any unit above it
+   empties the whole text. Narrow to UTF-16: each byte is the unit of that
+   value. Both cut to their capacity and always terminate. */
+void NarrowFromWide(const WCHAR *wide, char *out, size_t bytes);
+void WideFromNarrow(const char *narrow, WCHAR *out, size_t units);
+
+/*
+ * Whether a process whose executable has this path is an instance for the
+ * key: its file name is the key, or the key with its ASCII capitals
+ * lowered; when keyMayBeCut, a file name that begins with either matches.
+ * An empty key matches nothing.
+ */
+BOOL MatchesExeName(const WCHAR *path, const WCHAR *key, BOOL keyMayBeCut);
+
+/*
+ * Walks one snapshot of all processes and returns a handle, opened with
+ * ACCESS_TERMINATE, to the first process other than this one that matches
+ * the key; NULL when there is none. Every other handle it opens is closed.
+ */
+HANDLE FindProcessByExeName(const WCHAR *key, BOOL keyMayBeCut);
+
+/* Finds the running instance and terminates it with exit code 0. */
 void CloseRunningInstance(void);
 
 #endif /* NOSAVER_INSTANCE_INSTANCE_H */

@@ -51,6 +51,7 @@ struct Machine {
     std::set<void *> heapBlocks;
     int heapAllocations = 0;
     std::vector<SimProcess> processes;
+    std::map<DWORD, size_t> processIndex;
     DWORD currentId = 0;
     bool enumBytesSet = false;
     DWORD enumBytes = 0;
@@ -95,10 +96,8 @@ bool Faulted(const char *operation)
 
 SimProcess *FindProcess(DWORD id)
 {
-    for (SimProcess &p : M().processes)
-        if (p.id == id)
-            return &p;
-    return nullptr;
+    auto it = M().processIndex.find(id);
+    return it == M().processIndex.end() ? nullptr : &M().processes[it->second];
 }
 
 HANDLE NewHandle(const Handle &h)
@@ -277,7 +276,7 @@ void SimReset(void)
     SimProcess self;
     self.id = 100;
     self.path = u"C:\\Tools\\nosaver.exe";
-    g_machine->processes.push_back(self);
+    SimAddProcess(self);
     g_machine->currentId = 100;
 }
 
@@ -361,12 +360,14 @@ SimHeapStats SimHeap(void)
 
 void SimAddProcess(const SimProcess &process)
 {
+    M().processIndex[process.id] = M().processes.size();
     M().processes.push_back(process);
 }
 
 void SimClearProcesses(void)
 {
     M().processes.clear();
+    M().processIndex.clear();
 }
 
 void SimSetCurrentProcess(DWORD id)

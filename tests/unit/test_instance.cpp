@@ -1,0 +1,353 @@
+/* The close command: the own file name, the match, the search over a
+   simulated process table, and the termination. */
+#include "app/app.h"
+#include "instance/instance.h"
+#include "sim_test.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+/* The two Chinese traces as a viewer with code page 936 shows them. */
+const std::string kFindAndClose =
+    "\u67e5\u627e\u5e76\u5173\u95ed\u5df2\u7ecf\u8fd0\u884c\u7684\u7a0b\u5e8f.\n";
+std::string Ignoring(int id, const std::string &path)
+{
+    return "\u5ffd\u7565\u5f53\u524d\u8fdb\u7a0bID[" + std::to_string(id) + "]" + path + ";";
+}
+std::string FullName(const std::string &path)
+{
+    return "Process full name\uff1a\n" + path + ";";
+}
+
+const std::u16string kToolsPath = u"C:\\Tools\\nosaver.exe";
+const DWORD kSelf = 100;
+
+SimProcess Process(DWORD id, const std::u16string &path)
+{
+    SimProcess p;
+    p.id = id;
+    p.path = path;
+    return p;
+}
+
+/* A path of the given length whose file name starts at nameAt. */
+std::u16string LongPath(size_t length, size_t nameAt, const std::u16string &name)
+{
+    std::u16string path = u"C:\\" + std::u16string(nameAt - 4, u'd') + u"\\" + name;
+    path.resize(length, u'n');
+    return path;
+}
+
+class InstanceTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        SimSetCodePage(936);
+        SimClearProcesses();
+    }
+
+    /* The process table in enumeration order; the current process among
+       them has id kSelf. */
+    static void Table(const std::vector<SimProcess> &processes)
+    {
+        for (const SimProcess &p : processes)
+            SimAddProcess(p);
+        SimSetCurrentProcess(kSelf);
+    }
+
+    static std::vector<DWORD> Terminated()
+    {
+        std::vector<DWORD> ids;
+        for (const auto &t : SimTerminated()) {
+            EXPECT_EQ(t.second, 0u) << "exit code of " << t.first;
+            ids.push_back(t.first);
+        }
+        return ids;
+    }
+};
+
+TEST_F(InstanceTest, OwnNameAndKey)
+{
+    const std::u16string cut = LongPath(300, 154, u"nosaver.exe");
+    const struct {
+        std::u16string path;
+        bool unterminated;
+        std::string name; /* bytes */
+        bool mayBeCut;
+    } cases[] = {
+        {u"C:\\Tools\\idle.exe", false, "idle.exe", false},
+        {u"idle.exe", false, "idle.exe", false},
+        {u"C:/Tools/idle.exe", false, "C:/Tools/idle.exe", false},
+        {u"C:\\Tools\\", false, "", false},
+        {u"C:\\Caf\u00e9\\caf\u00e9.exe", false, "caf\xe9.exe", false},
+        {u"C:\\\u5de5\u5177\\nosaver.exe", false, "nosaver.exe", false},
+        {u"C:\\Tools\\\u95f2.exe", false, "", false},
+        {LongPath(255, 100, u"nosaver.exe"), false, "nosaver.exe" + std::string(255 - 111, 'n'),
+         false},
+        {cut, false, SimUtf8(cut.substr(154, 255 - 154)), true},
+        {cut, true, SimUtf8(cut.substr(154, 255 - 154)), true},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        Table({Process(kSelf, c.path)});
+        SimSetUnterminatedPaths(c.unterminated);
+        char name[OWN_NAME_BYTES];
+        memset(name, '#', sizeof name);
+        BOOL mayBeCut = GetCurrentExeName(name);
+        EXPECT_EQ(std::string(name), c.name) << SimUtf8(c.path);
+        EXPECT_EQ(mayBeCut != FALSE, c.mayBeCut) << SimUtf8(c.path);
+        EXPECT_EQ(SimCalls()[0], "GetModuleFileNameW(NULL,256)");
+
+        WCHAR key[OWN_PATH_UNITS];
+        WideFromNarrow(name, key, OWN_PATH_UNITS);
+        std::u16string expected;
+        for (unsigned char b : c.name)
+            expected += (char16_t)b;
+        EXPECT_EQ(std::u16string(key), expected);
+    }
+
+    SetUp();
+    Table({Process(kSelf, kToolsPath)});
+    SimFail("GetModuleFileNameW", ERROR_ACCESS_DENIED);
+    char name[OWN_NAME_BYTES];
+    EXPECT_FALSE(GetCurrentExeName(name));
+    EXPECT_STREQ(name, "");
+}
+
+TEST_F(InstanceTest, AProcessMatchesByItsFileName)
+{
+    const struct {
+        const char16_t *path;
+        const char16_t *key;
+        bool mayBeCut;
+        bool matches;
+    } cases[] = {
+        {u"C:\\Tools\\idle.exe", u"idle.exe", false, true},
+        {u"idle.exe", u"idle.exe", false, true},
+        {u"C:\\Tools\\idle.exe", u"Idle.exe", false, true},
+        {u"C:\\T\\IDLE.EXE", u"IDLE.EXE", false, true},
+        {u"C:\\T\\idle.exe", u"IDLE.EXE", false, true},
+        {u"C:\\TOOLS\\IDLE.EXE", u"idle.exe", false, false},
+        {u"C:\\T\\Idle.exe", u"IDLE.EXE", false, false},
+        {u"C:\\T\\caf\u00e9.exe", u"CAF\u00c9.exe", false, false},
+        {u"C:\\T\\caf\u00c9.exe", u"CAF\u00c9.exe", false, true},
+        /* merely containing the key is not enough */
+        {u"C:\\Old\\myidle.exe", u"idle.exe", false, false},
+        {u"C:\\idle.exe\\other.exe", u"idle.exe", false, false},
+        {u"C:\\Tools\\idle.exe.bak", u"idle.exe", false, false},
+        {u"C:\\Tools\\idle.ex", u"idle.exe", false, false},
+        {u"C:\\Tools\\idle.exe\\", u"idle.exe", false, false},
+        /* a key that may be cut matches the beginning of a name */
+        {u"C:\\Tools\\idle.exe2", u"idle.exe", true, true},
+        {u"C:\\Tools\\IDLE.EXE2", u"IDLE", true, true},
+        {u"C:\\Tools\\myidle.exe", u"idle", true, false},
+        {u"C:\\Tools\\idl", u"idle", true, false},
+        /* an empty key matches nothing */
+        {u"C:\\Tools\\idle.exe", u"", false, false},
+        {u"C:\\Tools\\", u"", true, false},
+        {u"", u"", false, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(MatchesExeName(c.path, c.key, c.mayBeCut) != FALSE, c.matches)
+            << SimUtf8(c.path) << " / " << SimUtf8(c.key) << " / " << c.mayBeCut;
+}
+
+TEST_F(InstanceTest, TheFirstOtherMatchIsTerminated)
+{
+    const std::string tools = "C:\\Tools\\nosaver.exe";
+    SimProcess lockedUp = Process(200, kToolsPath);
+    lockedUp.grants = ACCESS_READ_PATH; /* started elevated, say */
+    SimProcess cannotTerminate = Process(200, kToolsPath);
+    cannotTerminate.terminateError = ERROR_ACCESS_DENIED;
+
+    const struct {
+        const char *what;
+        std::vector<SimProcess> table;
+        std::vector<std::string> lastTraces; /* after "processExeName:[...]" */
+        std::vector<DWORD> terminated;
+    } cases[] = {
+        {"instance before the current process",
+         {Process(4, u"System"), Process(200, kToolsPath), Process(kSelf, kToolsPath)},
+         {FullName(tools)},
+         {200}},
+        {"current process before the instance",
+         {Process(kSelf, kToolsPath), Process(200, kToolsPath)},
+         {Ignoring(kSelf, tools), FullName(tools)},
+         {200}},
+        {"an instance started from another folder",
+         {Process(kSelf, kToolsPath), Process(200, u"D:\\Other\\nosaver.exe")},
+         {Ignoring(kSelf, tools), FullName("D:\\Other\\nosaver.exe")},
+         {200}},
+        {"an instance that refuses the termination rights",
+         {Process(kSelf, kToolsPath), lockedUp},
+         {Ignoring(kSelf, tools), "OpenProcess failed,error code:5"},
+         {}},
+        {"a termination that fails",
+         {cannotTerminate, Process(kSelf, kToolsPath)},
+         {FullName(tools), "TerminateProcess failed,error code:5"},
+         {}},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        Table(c.table);
+        CloseRunningInstance();
+        std::vector<std::string> expected = {kFindAndClose, "processExeName:[nosaver.exe]\n"};
+        expected.insert(expected.end(), c.lastTraces.begin(), c.lastTraces.end());
+        EXPECT_EQ(Traces(), expected) << c.what;
+        EXPECT_EQ(Terminated(), c.terminated) << c.what;
+        EXPECT_EQ(SimOpenHandles(), 0) << c.what;
+    }
+}
+
+TEST_F(InstanceTest, TheSearchAsksForExactlyItsRights)
+{
+    /* The module list takes as many bytes as the identifier list, as far
+       as whole handles go: 262140 with 32-bit handles. */
+    const std::string modules = std::to_string(262140 / sizeof(HMODULE) * sizeof(HMODULE));
+    Table({Process(kSelf, kToolsPath), Process(200, kToolsPath)});
+    CloseRunningInstance();
+    EXPECT_EQ(SimCallsOf({"GetCurrentProcessId", "EnumProcesses", "OpenProcess",
+                          "EnumProcessModules", "GetModuleFileNameEx", "GetProcessId",
+                          "TerminateProcess", "CloseHandle"}),
+              (std::vector<std::string>{
+                  "GetCurrentProcessId()", "EnumProcesses(262140)",
+                  "OpenProcess(0x410,FALSE,100)", "EnumProcessModules(100," + modules + ")",
+                  "GetModuleFileNameExW(100,exe,260)", "CloseHandle(process 100)",
+                  "OpenProcess(0x42b,FALSE,100)", "GetProcessId(100)",
+                  "CloseHandle(process 100)",
+                  "OpenProcess(0x410,FALSE,200)", "EnumProcessModules(200," + modules + ")",
+                  "GetModuleFileNameExW(200,exe,260)", "CloseHandle(process 200)",
+                  "OpenProcess(0x42b,FALSE,200)", "GetProcessId(200)",
+                  "TerminateProcess(200,0)", "CloseHandle(process 200)"}));
+}
+
+TEST_F(InstanceTest, UnreadableAndLookalikeProcessesAreLeftAlone)
+{
+    SimProcess unopenable = Process(11, kToolsPath);
+    unopenable.grants = 0;
+    SimProcess sixtyFourBit = Process(12, kToolsPath);
+    sixtyFourBit.modulesFail = true;
+    SimProcess noPath = Process(13, kToolsPath);
+    noPath.pathFails = true;
+    SimProcess gone = Process(14, kToolsPath);
+    gone.goneBeforeOpen = true;
+    Table({unopenable, sixtyFourBit, noPath, gone, Process(21, u"C:\\Old\\mynosaver.exe"),
+           Process(22, u"C:\\nosaver.exe\\editor.exe"), Process(23, u"C:\\Tools\\nosaver.exe.bak"),
+           Process(24, u"C:\\TOOLS\\NOSAVER.EXE"), Process(25, LongPath(300, 200, u"zz")),
+           Process(kSelf, kToolsPath), Process(200, u"C:\\Tools\\nosaver.exe")});
+    SimSetUnterminatedPaths(true);
+    CloseRunningInstance();
+    EXPECT_EQ(Traces(),
+              (std::vector<std::string>{kFindAndClose, "processExeName:[nosaver.exe]\n",
+                                        Ignoring(kSelf, "C:\\Tools\\nosaver.exe"),
+                                        FullName("C:\\Tools\\nosaver.exe")}));
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
+    EXPECT_EQ(SimOpenHandles(), 0);
+}
+
+TEST_F(InstanceTest, NamesThatTheKeyCannotCarryOrThatWereCut)
+{
+    /* Latin-1 passes one byte per letter. */
+    Table({Process(kSelf, u"C:\\Tools\\caf\u00e9.exe"), Process(200, u"E:\\caf\u00e9.exe")});
+    SimSetCodePage(1252);
+    CloseRunningInstance();
+    EXPECT_EQ(Traces()[1], "processExeName:[caf\u00e9.exe]\n");
+    EXPECT_EQ(Traces().back(), "Process full name\u00a3\u00ba\nE:\\caf\u00e9.exe;");
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
+
+    /* A CJK file name empties the name and the key: nothing is touched. */
+    SetUp();
+    Table({Process(kSelf, u"C:\\Tools\\\u95f2.exe"), Process(200, u"C:\\Tools\\\u95f2.exe"),
+           Process(300, u"C:\\Windows\\explorer.exe")});
+    CloseRunningInstance();
+    EXPECT_EQ(Traces()[1], "processExeName:[]\n");
+    EXPECT_EQ(Traces().size(), 3u);
+    EXPECT_EQ(Traces()[2].rfind("OpenProcess failed,error code:", 0), 0u) << Traces()[2];
+    EXPECT_TRUE(SimTerminated().empty());
+    EXPECT_TRUE(SimCallsOf({"OpenProcess(0x42b"}).empty());
+
+    /* An own path of 300 units is cut at 255, inside the file name; the
+       instance, read with 260 units, is still found by that beginning. */
+    for (bool unterminated : {false, true}) {
+        SetUp();
+        const std::u16string path = LongPath(300, 154, u"nosaver");
+        Table({Process(kSelf, path), Process(200, path),
+               Process(201, LongPath(300, 154, u"other"))});
+        SimSetUnterminatedPaths(unterminated);
+        CloseRunningInstance();
+        EXPECT_EQ(Terminated(), std::vector<DWORD>{200}) << unterminated;
+        EXPECT_EQ(Traces().back(), FullName(SimUtf8(path.substr(0, 259)))) << unterminated;
+    }
+
+    /* A path the ANSI code page cannot hold is shown with '?'. */
+    SetUp();
+    SimSetCodePage(1252);
+    Table({Process(kSelf, kToolsPath), Process(200, u"C:\\\u5de5\u5177\\nosaver.exe")});
+    CloseRunningInstance();
+    EXPECT_EQ(Traces().back(), "Process full name\u00a3\u00ba\nC:\\??\\nosaver.exe;");
+}
+
+TEST_F(InstanceTest, SnapshotsThatGiveNothing)
+{
+    const struct {
+        const char *what;
+        const char *fault;
+        DWORD enumBytes; /* 0: the true count */
+        const char *last;
+    } cases[] = {
+        {"failed enumeration", "EnumProcesses", 0, "OpenProcess failed,error code:299"},
+        {"3 bytes", nullptr, 3, nullptr},
+        {"0 bytes", nullptr, 0xFFFFFFFF, nullptr},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        Table({Process(200, kToolsPath), Process(kSelf, kToolsPath)});
+        if (c.fault != nullptr)
+            SimFail(c.fault, ERROR_PARTIAL_COPY);
+        if (c.enumBytes != 0)
+            SimSetEnumBytes(c.enumBytes == 0xFFFFFFFF ? 0 : c.enumBytes);
+        CloseRunningInstance();
+        EXPECT_EQ(Traces().size(), 3u) << c.what;
+        if (c.last != nullptr) {
+            EXPECT_EQ(Traces().back(), c.last) << c.what;
+        }
+        EXPECT_TRUE(SimCallsOf({"OpenProcess"}).empty()) << c.what;
+        EXPECT_TRUE(SimTerminated().empty()) << c.what;
+    }
+}
+
+TEST_F(InstanceTest, ASnapshotHoldsAtMost65535Processes)
+{
+    /* The instance as the 65535th process is found; as the 65536th it is
+       beyond the snapshot. */
+    for (DWORD position : {65535u, 65536u}) {
+        SetUp();
+        SimAddProcess(Process(kSelf, kToolsPath));
+        for (DWORD id = 1000; id < 1000 + position - 2; id++)
+            SimAddProcess(Process(id, u"C:\\Windows\\svchost.exe"));
+        SimAddProcess(Process(200, kToolsPath));
+        SimSetCurrentProcess(kSelf);
+        CloseRunningInstance();
+        EXPECT_EQ(Terminated(), position == 65535 ? std::vector<DWORD>{200} : std::vector<DWORD>{})
+            << position;
+        EXPECT_EQ(SimOpenHandles(), 0);
+    }
+}
+
+TEST_F(InstanceTest, CloseFromTheEntry)
+{
+    Table({Process(200, kToolsPath), Process(kSelf, kToolsPath)});
+    SimHoldMutex(1, GUARD_MUTEX_NAME); /* the instance's guard */
+    char argument[] = "close";
+    EXPECT_EQ(WinMain(NULL, NULL, argument, 0), 0);
+    EXPECT_EQ(Traces(), (std::vector<std::string>{"lpCmdLine:[close]\n", kFindAndClose,
+                                                  "processExeName:[nosaver.exe]\n",
+                                                  FullName("C:\\Tools\\nosaver.exe")}));
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
+}
+
+} // namespace
