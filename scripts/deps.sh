@@ -7,7 +7,6 @@ packages=(
   cmake ninja-build g++ libgtest-dev python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 xvfb xdotool locales-all
-  zip
 )
 
 missing=()

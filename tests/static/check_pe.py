@@ -6,9 +6,9 @@ import sys
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pe import PE  # noqa: E402
+from pe import PE, version_info  # noqa: E402
 
-MAX_SIZE = 24 * 1024
+MAX_SIZE = 16 * 1024
 
 # Every function the executable may import, each present in the DLLs of a
 # clean Windows XP SP3 (GetProcessId since SP1). The runtime's start-up code
@@ -40,6 +40,16 @@ OWN_IMPORTS = {
     "USER32.dll": {"GetCursorPos", "mouse_event"},
 }
 
+# The operating systems an application declares it was made for, so that
+# Windows applies none of its compatibility shims to it.
+SUPPORTED_OS = {
+    "Vista": "{e2011457-1546-43c5-a5fe-008deee3d3f0}",
+    "7": "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "8": "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+    "8.1": "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "10 and 11": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
+
 failures = []
 
 
@@ -49,7 +59,7 @@ def check(condition, what, detail=""):
         failures.append(what)
 
 
-def main(path):
+def main(path, version):
     size = os.path.getsize(path)
     pe = PE(path)
     check(pe.machine == 0x14C and pe.magic == 0x10B, "PE32 for x86", hex(pe.machine))
@@ -76,7 +86,8 @@ def main(path):
         check(functions <= have, "%s provides %s" % (dll, ", ".join(sorted(functions))),
               sorted(functions - have))
 
-    manifests = [v for k, v in pe.resources().items() if k[:2] == (24, 1)]
+    resources = pe.resources()
+    manifests = [v for k, v in resources.items() if k[:2] == (24, 1)]
     check(len(manifests) == 1, "one application manifest (RT_MANIFEST 1)", len(manifests))
     if manifests:
         root = ET.fromstring(manifests[0])
@@ -84,12 +95,31 @@ def main(path):
         attrs = levels[0].attrib if levels else {}
         check(attrs.get("level") == "asInvoker" and attrs.get("uiAccess") == "false",
               'requestedExecutionLevel level="asInvoker" uiAccess="false"', attrs)
+        supported = [e.get("Id") for e in root.iter()
+                     if e.tag == "{urn:schemas-microsoft-com:compatibility.v1}supportedOS"]
+        check(supported == list(SUPPORTED_OS.values()),
+              "compatibility with %s declared" % ", ".join(SUPPORTED_OS), supported)
+
+    versions = [v for k, v in resources.items() if k[:2] == (16, 1)]
+    check(len(versions) == 1, "one version resource (RT_VERSION 1)", len(versions))
+    if versions:
+        fixed, strings = version_info(versions[0])
+        numbers = tuple(int(n) for n in version.split(".")) + (0,)
+        check(fixed.get("signature") == 0xFEEF04BD and fixed.get("file_version") == numbers
+              and fixed.get("product_version") == numbers and fixed.get("file_type") == 1,
+              "fixed version %s of an application" % version, fixed)
+        expected = {"FileVersion": version, "ProductVersion": version, "ProductName": "nosaver",
+                    "OriginalFilename": "nosaver.exe"}
+        check(all(strings.get(k) == v for k, v in expected.items()),
+              "version strings name nosaver %s" % version, strings)
+        check(strings.get("FileDescription") and "Copyright" in strings.get("LegalCopyright", ""),
+              "a file description and a copyright", strings)
 
     print("%s: %d bytes, %s" % (path, size, "passed" if not failures else "%d failed" % len(failures)))
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit("usage: check_pe.py EXE")
-    sys.exit(main(sys.argv[1]))
+    if len(sys.argv) != 3:
+        sys.exit("usage: check_pe.py EXE VERSION")
+    sys.exit(main(sys.argv[1], sys.argv[2]))

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Two clean builds of the 32-bit executable, in different folders, give
-the same bytes as each other and as the build being tested."""
+the same bytes as each other and as the build being tested, and so do the
+release packages made from them."""
 import filecmp
+import glob
 import os
 import shutil
 import subprocess
@@ -15,15 +17,21 @@ def build(source, folder):
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", folder, "--target", "nosaver"], check=True,
                    stdout=subprocess.DEVNULL)
-    return os.path.join(folder, "nosaver.exe")
+    subprocess.run(["cpack", "--config", os.path.join(folder, "CPackConfig.cmake"), "-B",
+                    os.path.join(folder, "package")], check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(folder, "nosaver.exe"), glob.glob(os.path.join(folder, "package", "*.zip"))
 
 
 def main(source, tested, work):
-    first = build(source, os.path.join(work, "first"))
-    second = build(source, os.path.join(work, "second-build-elsewhere"))
+    first, first_zip = build(source, os.path.join(work, "first"))
+    second, second_zip = build(source, os.path.join(work, "second-build-elsewhere"))
     failures = 0
+    if len(first_zip) != 1 or len(second_zip) != 1:
+        print("FAIL  each build makes one package: %s %s" % (first_zip, second_zip))
+        return 1
     for a, b, what in ((first, second, "two clean builds are identical"),
-                       (first, tested, "the tested executable is identical to a clean build")):
+                       (first, tested, "the tested executable is identical to a clean build"),
+                       (first_zip[0], second_zip[0], "their packages are identical")):
         same = filecmp.cmp(a, b, shallow=False)
         print("%s  %s" % ("ok  " if same else "FAIL", what))
         failures += not same

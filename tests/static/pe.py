@@ -84,3 +84,45 @@ class PE:
 
         walk(base, ())
         return found
+
+
+def version_info(block):
+    """(fixed file info, {string name: value}) of an RT_VERSION resource."""
+    fixed = {}
+    strings = {}
+
+    def node(at):
+        length, value_length, kind = struct.unpack_from("<HHH", block, at)
+        end = at + length
+        key_end = at + 6
+        while block[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = block[at + 6:key_end].decode("utf-16-le")
+        pos = (key_end + 2 + 3) & ~3
+        value_bytes = value_length * 2 if kind == 1 else value_length
+        value = block[pos:pos + value_bytes]
+        pos = (pos + value_bytes + 3) & ~3
+        children = []
+        while pos < end:
+            child = node(pos)
+            children.append(child)
+            pos = (pos + child[3] + 3) & ~3
+        return key, value, children, length, kind
+
+    def walk(n, path):
+        key, value, children, _, kind = n
+        if key == "VS_VERSION_INFO" and len(value) >= 52:
+            fields = struct.unpack_from("<13I", value)
+            fixed.update(signature=fields[0], file_version=(fields[2] >> 16, fields[2] & 0xFFFF,
+                                                            fields[3] >> 16, fields[3] & 0xFFFF),
+                         product_version=(fields[4] >> 16, fields[4] & 0xFFFF,
+                                          fields[5] >> 16, fields[5] & 0xFFFF),
+                         file_os=fields[8], file_type=fields[9])
+        if len(path) == 3 and path[1] == "StringFileInfo" and kind == 1:
+            strings[key] = value.decode("utf-16-le").rstrip("\0")
+        for child in children:
+            walk(child, path + (key,))
+
+    root = node(0)
+    walk(root, ())
+    return fixed, strings

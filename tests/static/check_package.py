@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""The release package: what the zip holds, its checksum file, and that
+packaging twice gives the same bytes.
+
+    check_package.py WIN32_BUILD VERSION WORK
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+
+failures = []
+
+
+def check(condition, what, detail=""):
+    print("%s  %s%s" % ("ok  " if condition else "FAIL", what, "" if condition else ": %s" % detail))
+    if not condition:
+        failures.append(what)
+
+
+def package(build, folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", folder],
+                   check=True, stdout=subprocess.DEVNULL)
+    return folder
+
+
+def main(build, version, work):
+    name = "nosaver-%s-win32" % version
+    first = package(build, os.path.join(work, "first"))
+    # Everything that a second packaging stages gets new file times.
+    time.sleep(1.1)
+    os.utime(os.path.join(build, "nosaver.exe"))
+    second = package(build, os.path.join(work, "second"))
+
+    zips = [os.path.join(folder, name + ".zip") for folder in (first, second)]
+    sums = [z + ".sha256" for z in zips]
+    check(all(os.path.exists(p) for p in zips + sums), "%s.zip and %s.zip.sha256 are made" % (name, name))
+    with open(zips[0], "rb") as f:
+        data = f.read()
+    with open(zips[1], "rb") as f:
+        check(f.read() == data, "packaging twice gives the same zip bytes")
+    with open(sums[0]) as f:
+        line = f.read().split()
+    check(line == [hashlib.sha256(data).hexdigest(), name + ".zip"],
+          "the checksum file holds the zip's SHA-256 and name", line)
+    with open(sums[1]) as f:
+        check(f.read().split() == line, "and the same checksum both times")
+
+    with zipfile.ZipFile(zips[0]) as z:
+        names = sorted(z.namelist())
+        check(names == sorted("%s/%s" % (name, f) for f in ("LICENSE.txt", "README.txt", "nosaver.exe")),
+              "the zip holds nosaver.exe, README.txt and LICENSE.txt in %s/" % name, names)
+        with open(os.path.join(build, "nosaver.exe"), "rb") as f:
+            check(z.read(name + "/nosaver.exe") == f.read(), "the zip's nosaver.exe is the build's")
+        guide = z.read(name + "/README.txt").decode("ascii")
+        license_text = z.read(name + "/LICENSE.txt").decode("ascii")
+        stamps = {i.date_time for i in z.infolist()}
+        modes = {i.filename.rsplit("/", 1)[1]: (i.external_attr >> 16) & 0o777 for i in z.infolist()}
+    for text, what in ((guide, "guide"), (license_text, "license")):
+        check("\n" not in text.replace("\r\n", ""), "the %s has CRLF line ends" % what)
+    topics = ["nosaver %s" % version, "nosaver close", "shell:startup", "Task Scheduler",
+              "debug-output viewer", "no installation", "no administrator rights", "Windows XP"]
+    missing = [t for t in topics if t not in guide.replace("\r\n", " ").replace("  ", " ")]
+    check(not missing, "the guide covers starting, stopping, logon, the trace, no installation",
+          missing)
+    check("MIT License" in license_text and "Permission is hereby granted" in license_text,
+          "the license is the MIT License")
+    check(len(stamps) == 1, "every entry has the same fixed time", stamps)
+    check(modes == {"nosaver.exe": 0o755, "README.txt": 0o644, "LICENSE.txt": 0o644},
+          "entries carry plain permissions", modes)
+
+    shutil.rmtree(work, ignore_errors=True)
+    print("package %s: %d bytes, %s" % (name, len(data), "passed" if not failures else
+                                        "%d failed" % len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 4:
+        sys.exit("usage: check_package.py WIN32_BUILD VERSION WORK")
+    sys.exit(main(*sys.argv[1:]))
