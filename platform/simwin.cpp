@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 namespace {
 
@@ -40,7 +41,7 @@ struct Machine {
     DWORD lastError = 0;
     DWORD session = 1;
     std::map<std::pair<DWORD, std::u16string>, int> mutexHolders;
-    std::map<uintptr_t, Handle> handles;
+    std::unordered_map<uintptr_t, Handle> handles;
     uintptr_t nextHandle = 0x100;
     POINT cursor = {0, 0};
     std::vector<POINT> cursorPath;
@@ -51,7 +52,7 @@ struct Machine {
     std::set<void *> heapBlocks;
     int heapAllocations = 0;
     std::vector<SimProcess> processes;
-    std::map<DWORD, size_t> processIndex;
+    std::unordered_map<DWORD, size_t> processIndex;
     DWORD currentId = 0;
     bool enumBytesSet = false;
     DWORD enumBytes = 0;
