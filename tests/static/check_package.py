@@ -12,13 +12,8 @@ import sys
 import time
 import zipfile
 
-failures = []
-
-
-def check(condition, what, detail=""):
-    print("%s  %s%s" % ("ok  " if condition else "FAIL", what, "" if condition else ": %s" % detail))
-    if not condition:
-        failures.append(what)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pe import check, failures  # noqa: E402
 
 
 def package(build, folder):

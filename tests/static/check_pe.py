@@ -6,7 +6,7 @@ import sys
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pe import PE, version_info  # noqa: E402
+from pe import PE, check, failures, version_info  # noqa: E402
 
 MAX_SIZE = 16 * 1024
 
@@ -49,14 +49,6 @@ SUPPORTED_OS = {
     "8.1": "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
     "10 and 11": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
 }
-
-failures = []
-
-
-def check(condition, what, detail=""):
-    print("%s  %s%s" % ("ok  " if condition else "FAIL", what, "" if condition else ": %s" % detail))
-    if not condition:
-        failures.append(what)
 
 
 def main(path, version):

@@ -1,5 +1,16 @@
-"""A small reader of PE files: headers, imports and resources."""
+"""A small reader of PE files (headers, imports, resources) and the checks'
+report."""
 import struct
+
+failures = []
+
+
+def check(condition, what, detail=""):
+    """Reports one check; a failed one is kept in failures."""
+    print("%s  %s%s" % ("ok  " if condition else "FAIL", what, "" if condition else ": %s" % detail))
+    if not condition:
+        failures.append(what)
+
 
 
 class PE:
