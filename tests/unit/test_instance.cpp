@@ -291,6 +291,36 @@ TEST_F(InstanceTest, NamesThatTheKeyCannotCarryOrThatWereCut)
     EXPECT_EQ(Traces().back(), "Process full name\u00a3\u00ba\nC:\\??\\nosaver.exe;");
 }
 
+TEST_F(InstanceTest, APathTheCodePageRefusesIsStillShown)
+{
+    const struct {
+        int failures; /* WideCharToMultiByte calls that fail, from the first */
+        const char *shown;
+    } cases[] = {
+        {0, "D:\\\u5de5\u5177\\nosaver.exe"},
+        {1, "D:\\\u5de5\u5177\\nosaver.exe"}, /* the flags refused, as with UTF-8 */
+        {2, "D:\\??\\nosaver.exe"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        Table({Process(200, u"D:\\\u5de5\u5177\\nosaver.exe"), Process(kSelf, kToolsPath)});
+        for (int k = 1; k <= c.failures; k++)
+            SimFail("WideCharToMultiByte", 1004 /* ERROR_INVALID_FLAGS */, k);
+        CloseRunningInstance();
+        EXPECT_EQ(Traces().back(), FullName(c.shown)) << c.failures;
+        EXPECT_EQ(Terminated(), std::vector<DWORD>{200}) << c.failures;
+    }
+}
+
+TEST_F(InstanceTest, AMatchWhoseIdentityCannotBeToldIsLeftAlone)
+{
+    Table({Process(200, kToolsPath), Process(kSelf, kToolsPath), Process(300, kToolsPath)});
+    SimFail("GetProcessId", 6 /* ERROR_INVALID_HANDLE */, 1);
+    CloseRunningInstance();
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{300});
+    EXPECT_EQ(SimOpenHandles(), 0);
+}
+
 TEST_F(InstanceTest, SnapshotsThatGiveNothing)
 {
     const struct {
