@@ -460,6 +460,21 @@ std::u16string SimUtf16(const std::string &utf8)
     return out;
 }
 
+std::u16string SimDecodeAnsi(UINT codePage, const std::string &bytes)
+{
+    if (CodeSet(codePage) == nullptr)
+        abort();
+    return Decode(codePage, (const unsigned char *)bytes.data(), bytes.size());
+}
+
+std::string SimEncodeAnsi(UINT codePage, const std::u16string &text)
+{
+    if (CodeSet(codePage) == nullptr)
+        abort();
+    bool used = false;
+    return Encode(codePage, text, '?', &used);
+}
+
 /* ---- kernel32 ---- */
 
 HANDLE CreateMutexW(void *attributes, BOOL initialOwner, const WCHAR *name)
