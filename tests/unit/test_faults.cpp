@@ -383,6 +383,7 @@ void ExpectOutcome(const Kind &kind, const Fault &fault, const Observed &o, cons
 }
 
 int g_faultsInjected = 0;
+int g_kindsRun = 0;
 
 void PrintTo(const Kind &kind, std::ostream *out)
 {
@@ -411,6 +412,7 @@ TEST_P(FaultTest, EachPlatformCallFailsInTurn)
         ExpectOutcome(kind, fault, o, Expected(kind, fault, baseline));
     }
     g_faultsInjected += (int)faults.size();
+    g_kindsRun++;
     printf("[ faults   ] %s: %zu platform calls, %zu failures injected\n", kind.name,
            baseline.size(), faults.size());
     EXPECT_GT(faults.size(), baseline.size() / 4) << kind.name;
@@ -431,8 +433,9 @@ class FaultCount : public ::testing::Environment {
 public:
     void TearDown() override
     {
-        if (g_faultsInjected > 0)
-            printf("[ faults   ] %d failures injected in all\n", g_faultsInjected);
+        if (g_kindsRun > 1)
+            printf("[ faults   ] %d failures injected in all, over %d kinds of start\n",
+                   g_faultsInjected, g_kindsRun);
     }
 };
 
