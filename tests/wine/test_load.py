@@ -18,7 +18,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from scenario import Scenario  # noqa: E402
-from winenv import WINE64, winpath  # noqa: E402
+from winenv import WINE64  # noqa: E402
 
 PLAIN_STARTS = 50
 START_BOUND_S = 10     # a plain start that takes longer than this has hung
