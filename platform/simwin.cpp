@@ -162,15 +162,28 @@ DWORD CopyPath(const std::u16string &path, WCHAR *buffer, DWORD size)
    are not a complete valid character of the code set. */
 bool IconvOne(const char *from, const char *to, const char *in, size_t inBytes, std::string &out)
 {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == (iconv_t)-1)
-        abort();
+    /* One descriptor per direction, opened once (opening one per
+       character made long texts slow) and closed at exit. */
+    static struct Descriptors {
+        std::map<std::pair<std::string, std::string>, iconv_t> open;
+        ~Descriptors()
+        {
+            for (auto &d : open)
+                iconv_close(d.second);
+        }
+    } descriptors;
+    iconv_t &cd = descriptors.open[{from, to}];
+    if (cd == nullptr) {
+        cd = iconv_open(to, from);
+        if (cd == (iconv_t)-1)
+            abort();
+    }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr); /* back to the initial state */
     char buffer[16];
     char *src = const_cast<char *>(in);
     char *dst = buffer;
     size_t left = sizeof buffer;
     size_t r = iconv(cd, &src, &inBytes, &dst, &left);
-    iconv_close(cd);
     if (r == (size_t)-1 || inBytes != 0)
         return false;
     out.assign(buffer, sizeof buffer - left);
@@ -459,6 +472,21 @@ std::u16string SimUtf16(const std::string &utf8)
         }
     }
     return out;
+}
+
+std::u16string SimDecodeAnsi(UINT codePage, const std::string &bytes)
+{
+    if (CodeSet(codePage) == nullptr)
+        abort();
+    return Decode(codePage, (const unsigned char *)bytes.data(), bytes.size());
+}
+
+std::string SimEncodeAnsi(UINT codePage, const std::u16string &text)
+{
+    if (CodeSet(codePage) == nullptr)
+        abort();
+    bool used = false;
+    return Encode(codePage, text, '?', &used);
 }
 
 /* ---- kernel32 ---- */

@@ -104,4 +104,10 @@ int SimOpenHandles(void);
 std::string SimUtf8(const std::u16string &text);
 std::u16string SimUtf16(const std::string &utf8);
 
+/* What MultiByteToWideChar and WideCharToMultiByte make of a text in code
+   page 1252 or 936, for tests to compare with; neither is recorded nor
+   can fail. */
+std::u16string SimDecodeAnsi(UINT codePage, const std::string &bytes);
+std::string SimEncodeAnsi(UINT codePage, const std::u16string &text);
+
 #endif /* NOSAVER_PLATFORM_SIMWIN_H */

@@ -108,7 +108,8 @@ DWORD GetModuleFileNameExW(HANDLE process, HMODULE module, WCHAR *buffer, DWORD 
 
 /* msvcrt: writes at most count bytes, adds no terminator when the output
    fills them, and returns -1 when it did not fit or could not be made. */
-int _vsnprintf(char *buffer, size_t count, const char *format, va_list args);
+int _vsnprintf(char *buffer, size_t count, const char *format, va_list args)
+    __attribute__((format(printf, 3, 0)));
 
 #endif /* _WIN32 */
 

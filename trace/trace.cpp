@@ -59,11 +59,18 @@ void LogDebugString(const char *format, ...)
                            ? (WCHAR *)HeapAlloc(GetProcessHeap(), 0, (size_t)needed * sizeof(WCHAR))
                            : NULL;
         if (grown != NULL) {
-            if (wide != fixed)
-                HeapFree(GetProcessHeap(), 0, wide);
-            wide = grown;
-            units = needed;
-            converted = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, wide, units);
+            int retried = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, grown, needed);
+            if (retried != 0) {
+                if (wide != fixed)
+                    HeapFree(GetProcessHeap(), 0, wide);
+                wide = grown;
+                units = needed;
+                converted = retried;
+            } else {
+                /* The grown block may hold fewer units than the text has
+                   bytes; the fallback below needs the one that holds all. */
+                HeapFree(GetProcessHeap(), 0, grown);
+            }
         }
     }
     /* A code page that cannot be used still leaves the ASCII readable. */

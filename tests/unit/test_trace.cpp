@@ -122,6 +122,34 @@ TEST_F(TraceTest, ABufferTooSmallIsGrownToTheNeededSize)
     EXPECT_EQ(SimHeap().live, 0);
 }
 
+TEST_F(TraceTest, AFailedRetryStillPassesEveryByte)
+{
+    /* GBK text needs fewer units than it has bytes, so the grown block is
+       smaller than the text; when the retry into it fails, every byte
+       must still arrive one-to-one, not only as many as the block holds. */
+    std::string gbk;
+    for (int i = 0; i < 60; i++)
+        gbk += "\xc4\xe3";
+    const struct {
+        std::string text;
+        DWORD retryError;
+    } cases[] = {
+        {MSG_FIND_AND_CLOSE, ERROR_INVALID_PARAMETER},      /* on the stack */
+        {MSG_FIND_AND_CLOSE, ERROR_INSUFFICIENT_BUFFER},
+        {gbk + gbk, ERROR_INVALID_PARAMETER},               /* in a heap block */
+    };
+    for (const auto &c : cases) {
+        SimReset();
+        SimSetCodePage(936);
+        SimFail("MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 1);
+        SimFail("MultiByteToWideChar", c.retryError, 3);
+        LogDebugString("%s", c.text.c_str());
+        EXPECT_EQ(SimCallsOf({"MultiByteToWideChar"}).size(), 3u);
+        EXPECT_EQ(Traces(), std::vector<std::string>{As1252(c.text)}) << c.text.size();
+        EXPECT_EQ(SimHeap().live, 0);
+    }
+}
+
 TEST_F(TraceTest, AFormattingErrorSendsTheEmptyText)
 {
     SimFail("_vsnprintf", 0, 1);
