@@ -20,25 +20,7 @@ namespace {
 
 using model::TraceFault;
 
-const DWORD kSelf = 100;
-const std::u16string kToolsPath = u"C:\\Tools\\nosaver.exe";
 const std::vector<POINT> kCursorPath = {{10, 20}, {30, -40}, {50, 60}};
-
-SimProcess Process(DWORD id, const std::u16string &path)
-{
-    SimProcess p;
-    p.id = id;
-    p.path = path;
-    return p;
-}
-
-/* A path of the given length whose file name starts at nameAt. */
-std::u16string LongPath(size_t length, size_t nameAt, const std::u16string &name)
-{
-    std::u16string path = u"C:\\" + std::u16string(nameAt - 4, u'd') + u"\\" + name;
-    path.resize(length, u'n');
-    return path;
-}
 
 /* A failure present in every run of a kind, to reach the paths behind it. */
 struct Prefault {

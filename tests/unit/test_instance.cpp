@@ -22,24 +22,6 @@ std::string FullName(const std::string &path)
     return "Process full name\uff1a\n" + path + ";";
 }
 
-const std::u16string kToolsPath = u"C:\\Tools\\nosaver.exe";
-const DWORD kSelf = 100;
-
-SimProcess Process(DWORD id, const std::u16string &path)
-{
-    SimProcess p;
-    p.id = id;
-    p.path = path;
-    return p;
-}
-
-/* A path of the given length whose file name starts at nameAt. */
-std::u16string LongPath(size_t length, size_t nameAt, const std::u16string &name)
-{
-    std::u16string path = u"C:\\" + std::u16string(nameAt - 4, u'd') + u"\\" + name;
-    path.resize(length, u'n');
-    return path;
-}
 
 class InstanceTest : public SimTest {
 protected:
