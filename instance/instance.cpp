@@ -32,26 +32,26 @@ static void NarrowFromPath(const WCHAR *path, char *out, int bytes)
     out[i] = '\0';
 }
 
-/* Reads the executable path of a process; FALSE when it cannot be read. */
-static BOOL ReadProcessPath(DWORD id, WCHAR *path)
+/* Opens a process to read the path of its executable. Returns the open
+   handle with the path read, or NULL when either cannot be had. */
+static HANDLE OpenAndReadPath(DWORD id, WCHAR *path)
 {
     HMODULE modules[MAX_PROCESS_IDS * sizeof(DWORD) / sizeof(HMODULE)];
     DWORD needed = 0;
-    BOOL read = FALSE;
     HANDLE process;
 
     process = OpenProcess(ACCESS_READ_PATH, FALSE, id);
     if (process == NULL)
-        return FALSE;
+        return NULL;
     if (EnumProcessModules(process, modules, sizeof modules, &needed) &&
         needed >= sizeof(HMODULE) &&
         GetModuleFileNameExW(process, modules[0], path, PROCESS_PATH_UNITS) != 0) {
         /* Windows XP leaves a path that fills the buffer unterminated. */
         path[PROCESS_PATH_UNITS - 1] = 0;
-        read = TRUE;
+        return process;
     }
     CloseHandle(process);
-    return read;
+    return NULL;
 }
 
 HANDLE FindProcessByExeName(const WCHAR *key, BOOL keyMayBeCut)
@@ -72,12 +72,19 @@ HANDLE FindProcessByExeName(const WCHAR *key, BOOL keyMayBeCut)
         count = MAX_PROCESS_IDS;
 
     for (i = 0; i < count; i++) {
+        HANDLE reader;
         HANDLE process;
         DWORD id;
 
-        if (!ReadProcessPath(ids[i], path) || !MatchesExeName(path, key, keyMayBeCut))
+        reader = OpenAndReadPath(ids[i], path);
+        if (reader == NULL)
             continue;
-        process = OpenProcess(ACCESS_TERMINATE, FALSE, ids[i]);
+        /* The reader stays open until the process is opened again, so that
+           its identifier cannot pass to another process in between. */
+        process = MatchesExeName(path, key, keyMayBeCut)
+                      ? OpenProcess(ACCESS_TERMINATE, FALSE, ids[i])
+                      : NULL;
+        CloseHandle(reader);
         if (process == NULL)
             continue;
         /* Judged by the process behind the handle, which is what would be

@@ -58,6 +58,8 @@ struct Machine {
     DWORD enumBytes = 0;
     bool unterminatedPaths = false;
     std::vector<std::pair<DWORD, UINT>> terminated;
+    std::vector<std::u16string> terminatedPaths;
+    std::set<DWORD> pathsRead;
 };
 
 Machine *g_machine;
@@ -405,6 +407,11 @@ const std::vector<std::pair<DWORD, UINT>> &SimTerminated(void)
     return M().terminated;
 }
 
+const std::vector<std::u16string> &SimTerminatedPaths(void)
+{
+    return M().terminatedPaths;
+}
+
 int SimOpenHandles(void)
 {
     return (int)M().handles.size();
@@ -533,7 +540,19 @@ BOOL CloseHandle(HANDLE handle)
     } else {
         Record("CloseHandle(process %u)", h->processId);
     }
+    DWORD id = h->isMutex ? 0 : h->processId;
     M().handles.erase(reinterpret_cast<uintptr_t>(handle));
+    SimProcess *p = id != 0 ? FindProcess(id) : nullptr;
+    if (p != nullptr && !p->successorPath.empty() && M().pathsRead.count(id) != 0) {
+        bool referenced = false;
+        for (const auto &other : M().handles)
+            referenced = referenced || (!other.second.isMutex && other.second.processId == id);
+        if (!referenced) {
+            /* It ended, and Windows handed its identifier to a new process. */
+            p->path = p->successorPath;
+            p->successorPath.clear();
+        }
+    }
     return TRUE;
 }
 
@@ -613,6 +632,7 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode)
         return FALSE;
     }
     M().terminated.push_back({p->id, exitCode});
+    M().terminatedPaths.push_back(p->path);
     p->goneBeforeOpen = true;
     return TRUE;
 }
@@ -791,6 +811,7 @@ DWORD GetModuleFileNameExW(HANDLE process, HMODULE module, WCHAR *buffer, DWORD 
         Scribble(buffer, size);
         return 0;
     }
+    M().pathsRead.insert(p->id);
     return CopyPath(p->path, buffer, size);
 }
 

@@ -36,6 +36,10 @@ struct SimProcess {
     DWORD terminateError = 0;
     /* Listed by EnumProcesses, but gone when it is opened. */
     bool goneBeforeOpen = false;
+    /* Non-empty: the process ends once its path has been read and no
+       handle refers to it any more, and its identifier passes to a new
+       process running this path. */
+    std::u16string successorPath;
 };
 
 struct SimHeapStats {
@@ -97,6 +101,8 @@ void SimSetEnumBytes(DWORD bytes);
 void SimSetUnterminatedPaths(bool on);
 /* (process id, exit code) of every successful termination, in order. */
 const std::vector<std::pair<DWORD, UINT>> &SimTerminated(void);
+/* The executable path of each process terminated, in the same order. */
+const std::vector<std::u16string> &SimTerminatedPaths(void);
 /* Handles of any kind not yet closed. */
 int SimOpenHandles(void);
 

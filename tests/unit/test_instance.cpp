@@ -198,13 +198,12 @@ TEST_F(InstanceTest, TheSearchAsksForExactlyItsRights)
               (std::vector<std::string>{
                   "GetCurrentProcessId()", "EnumProcesses(262140)",
                   "OpenProcess(0x410,FALSE,100)", "EnumProcessModules(100," + modules + ")",
-                  "GetModuleFileNameExW(100,exe,260)", "CloseHandle(process 100)",
-                  "OpenProcess(0x42b,FALSE,100)", "GetProcessId(100)",
-                  "CloseHandle(process 100)",
+                  "GetModuleFileNameExW(100,exe,260)", "OpenProcess(0x42b,FALSE,100)",
+                  "CloseHandle(process 100)", "GetProcessId(100)", "CloseHandle(process 100)",
                   "OpenProcess(0x410,FALSE,200)", "EnumProcessModules(200," + modules + ")",
-                  "GetModuleFileNameExW(200,exe,260)", "CloseHandle(process 200)",
-                  "OpenProcess(0x42b,FALSE,200)", "GetProcessId(200)",
-                  "TerminateProcess(200,0)", "CloseHandle(process 200)"}));
+                  "GetModuleFileNameExW(200,exe,260)", "OpenProcess(0x42b,FALSE,200)",
+                  "CloseHandle(process 200)", "GetProcessId(200)", "TerminateProcess(200,0)",
+                  "CloseHandle(process 200)"}));
 }
 
 TEST_F(InstanceTest, UnreadableAndLookalikeProcessesAreLeftAlone)
@@ -292,6 +291,18 @@ TEST_F(InstanceTest, APathTheCodePageRefusesIsStillShown)
         EXPECT_EQ(Traces().back(), FullName(c.shown)) << c.failures;
         EXPECT_EQ(Terminated(), std::vector<DWORD>{200}) << c.failures;
     }
+}
+
+TEST_F(InstanceTest, AnIdentifierCannotPassToAnotherProcessBetweenReadAndTermination)
+{
+    /* The instance ends right after its path is read, as soon as nothing
+       holds it; a new program would get its identifier. */
+    SimProcess leaving = Process(200, kToolsPath);
+    leaving.successorPath = u"C:\\Windows\\editor.exe";
+    Table({Process(kSelf, kToolsPath), leaving});
+    CloseRunningInstance();
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
+    EXPECT_EQ(SimTerminatedPaths(), std::vector<std::u16string>{kToolsPath});
 }
 
 TEST_F(InstanceTest, AMatchWhoseIdentityCannotBeToldIsLeftAlone)
