@@ -43,9 +43,8 @@ void WideFromNarrow(const char *narrow, WCHAR *out, size_t units)
     out[i] = 0;
 }
 
-BOOL GetCurrentExeName(char *out)
+BOOL GetCurrentExeName(char *out, WCHAR *path)
 {
-    WCHAR path[OWN_PATH_UNITS];
     DWORD length;
 
     length = GetModuleFileNameW(NULL, path, OWN_PATH_UNITS);
@@ -57,24 +56,48 @@ BOOL GetCurrentExeName(char *out)
     return length >= OWN_PATH_UNITS;
 }
 
-BOOL MatchesExeName(const WCHAR *path, const WCHAR *key, BOOL keyMayBeCut)
+static WCHAR LowerAscii(WCHAR c)
 {
-    const WCHAR *name = FileNameOf(path);
+    return (c >= 'A' && c <= 'Z') ? (WCHAR)(c + ('a' - 'A')) : c;
+}
+
+/* How many units of text begin with the key, unchanged or with its ASCII
+   capitals lowered: the key's length, or -1 when text does not begin so. */
+static int KeyAt(const WCHAR *text, const WCHAR *key)
+{
     BOOL asIs = TRUE;
     BOOL lowered = TRUE;
+    int i;
+
+    for (i = 0; key[i] != 0; i++) {
+        asIs = asIs && text[i] == key[i];
+        lowered = lowered && text[i] == LowerAscii(key[i]);
+        if (!asIs && !lowered)
+            return -1;
+    }
+    return i;
+}
+
+BOOL MatchesExeName(const WCHAR *path, const WCHAR *key, const WCHAR *cutOwnPath)
+{
+    const WCHAR *name;
+    size_t folder;
     size_t i;
+    int length;
 
     if (key[0] == 0)
         return FALSE;
-    for (i = 0; key[i] != 0; i++) {
-        WCHAR k = key[i];
-        WCHAR lower = (k >= 'A' && k <= 'Z') ? (WCHAR)(k + ('a' - 'A')) : k;
-        asIs = asIs && name[i] == k;
-        lowered = lowered && name[i] == lower;
-        if (!asIs && !lowered)
-            return FALSE;
+    if (cutOwnPath == NULL) {
+        name = FileNameOf(path);
+        length = KeyAt(name, key);
+        return length >= 0 && name[length] == 0;
     }
-    /* The whole key matched; the name must end here unless the key may be
-       only the beginning of the real name. */
-    return name[i] == 0 || keyMayBeCut;
+    /* The own name may be only the beginning of the real one, which on its
+       own would match unrelated programs: the path must also begin with
+       the own folder, as far as it was read. */
+    folder = (size_t)(FileNameOf(cutOwnPath) - cutOwnPath);
+    for (i = 0; i < folder; i++)
+        if (LowerAscii(path[i]) != LowerAscii(cutOwnPath[i]))
+            return FALSE;
+    return KeyAt(path + folder, key) >= 0;
 }

@@ -54,7 +54,7 @@ static HANDLE OpenAndReadPath(DWORD id, WCHAR *path)
     return NULL;
 }
 
-HANDLE FindProcessByExeName(const WCHAR *key, BOOL keyMayBeCut)
+HANDLE FindProcessByExeName(const WCHAR *key, const WCHAR *cutOwnPath)
 {
     DWORD ids[MAX_PROCESS_IDS];
     WCHAR path[PROCESS_PATH_UNITS];
@@ -81,7 +81,7 @@ HANDLE FindProcessByExeName(const WCHAR *key, BOOL keyMayBeCut)
             continue;
         /* The reader stays open until the process is opened again, so that
            its identifier cannot pass to another process in between. */
-        process = MatchesExeName(path, key, keyMayBeCut)
+        process = MatchesExeName(path, key, cutOwnPath)
                       ? OpenProcess(ACCESS_TERMINATE, FALSE, ids[i])
                       : NULL;
         CloseHandle(reader);
@@ -108,15 +108,16 @@ void CloseRunningInstance(void)
 {
     char name[OWN_NAME_BYTES];
     WCHAR key[OWN_PATH_UNITS];
+    WCHAR ownPath[OWN_PATH_UNITS];
     BOOL keyMayBeCut;
     HANDLE instance;
 
     LogDebugString(MSG_FIND_AND_CLOSE);
-    keyMayBeCut = GetCurrentExeName(name);
+    keyMayBeCut = GetCurrentExeName(name, ownPath);
     LogDebugString(MSG_PROCESS_EXE_NAME, name);
     WideFromNarrow(name, key, OWN_PATH_UNITS);
 
-    instance = FindProcessByExeName(key, keyMayBeCut);
+    instance = FindProcessByExeName(key, keyMayBeCut ? ownPath : NULL);
     if (instance == NULL) {
         LogDebugString(MSG_OPEN_PROCESS_FAILED, (long)(LONG)GetLastError());
         return;

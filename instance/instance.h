@@ -26,11 +26,12 @@
 /*
  * Fills out (OWN_NAME_BYTES) with the file name of the current executable
  * as narrow text: the characters after the last backslash of its path, one
- * byte each; empty when a character is above U+00FF. Returns TRUE when the
- * path filled its buffer, so that the name may be only the beginning of
- * the real one.
+ * byte each; empty when a character is above U+00FF. path (OWN_PATH_UNITS)
+ * receives the path as read, always terminated. Returns TRUE when the path
+ * filled its buffer, so that the name may be only the beginning of the
+ * real one, or even of a folder's name.
  */
-BOOL GetCurrentExeName(char *out);
+BOOL GetCurrentExeName(char *out, WCHAR *path);
 
 /* The runtime's "%S" in the "C" locale, both ways. UTF-16 to narrow: each
    unit up to U+00FF is the byte of that value, and any unit above it
@@ -41,18 +42,21 @@ void WideFromNarrow(const char *narrow, WCHAR *out, size_t units);
 
 /*
  * Whether a process whose executable has this path is an instance for the
- * key: its file name is the key, or the key with its ASCII capitals
- * lowered; when keyMayBeCut, a file name that begins with either matches.
- * An empty key matches nothing.
+ * key: its file name (the text after the last backslash) is the key, or
+ * the key with its ASCII capitals lowered. When the own path was cut,
+ * cutOwnPath is that path, and the key is its last part: then a path
+ * matches that begins with the own folder (up to the last backslash, ASCII
+ * capitals aside) followed by the key or the key lowered. An empty key
+ * matches nothing.
  */
-BOOL MatchesExeName(const WCHAR *path, const WCHAR *key, BOOL keyMayBeCut);
+BOOL MatchesExeName(const WCHAR *path, const WCHAR *key, const WCHAR *cutOwnPath);
 
 /*
  * Walks one snapshot of all processes and returns a handle, opened with
  * ACCESS_TERMINATE, to the first process other than this one that matches
- * the key; NULL when there is none. Every other handle it opens is closed.
+ * the key (and cutOwnPath, as MatchesExeName says); NULL when there is none. Every other handle it opens is closed.
  */
-HANDLE FindProcessByExeName(const WCHAR *key, BOOL keyMayBeCut);
+HANDLE FindProcessByExeName(const WCHAR *key, const WCHAR *cutOwnPath);
 
 /* Finds the running instance and terminates it with exit code 0. */
 void CloseRunningInstance(void);

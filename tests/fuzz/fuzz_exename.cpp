@@ -37,13 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     char name[OWN_NAME_BYTES];
     memset(name, '#', sizeof name);
-    BOOL mayBeCut = GetCurrentExeName(name);
+    WCHAR ownPath[OWN_PATH_UNITS];
+    BOOL mayBeCut = GetCurrentExeName(name, ownPath);
     FUZZ_CHECK(memchr(name, 0, sizeof name) != nullptr, "the name is not terminated");
     model::OwnName own = model::OwnNameOf(path, readFails);
     FUZZ_CHECK(std::string(name) == own.narrow, "name of %zu bytes, %zu expected", strlen(name),
                own.narrow.size());
     FUZZ_CHECK((mayBeCut != FALSE) == own.mayBeCut, "cut %d for a path of %zu units", mayBeCut,
                path.size());
+    FUZZ_CHECK(std::u16string(ownPath) == own.path, "own path of %zu units, %zu expected",
+               std::u16string(ownPath).size(), own.path.size());
 
     /* UTF-16 to narrow: a unit above U+00FF empties the text. */
     std::u16string wide = model::UpToNul(path);

@@ -96,6 +96,7 @@ struct OwnName {
     std::string narrow; /* as traced */
     std::u16string key; /* what the file names are compared with */
     bool mayBeCut = false;
+    std::u16string path; /* as read: 255 units at most */
 };
 
 /* The own path is read into 256 units: a longer one is cut to 255, and the
@@ -107,7 +108,8 @@ inline OwnName OwnNameOf(const std::u16string &ownPath, bool readFails)
     if (readFails)
         return own;
     own.mayBeCut = ownPath.size() >= OWN_PATH_UNITS;
-    std::u16string name = FileName(UpToNul(ownPath.substr(0, OWN_PATH_UNITS - 1)));
+    own.path = UpToNul(ownPath.substr(0, OWN_PATH_UNITS - 1));
+    std::u16string name = FileName(own.path);
     for (char16_t unit : name)
         if (unit > 0xFF)
             return own;
@@ -117,19 +119,33 @@ inline OwnName OwnNameOf(const std::u16string &ownPath, bool readFails)
     return own;
 }
 
-/* The file name is the key, or the key with its ASCII capitals lowered;
-   with a key that may be cut, a file name beginning with either. */
-inline bool Matches(const std::u16string &path, const std::u16string &key, bool mayBeCut)
+inline std::u16string LoweredAscii(std::u16string text)
+{
+    for (char16_t &unit : text)
+        if (unit >= u'A' && unit <= u'Z')
+            unit = (char16_t)(unit + 32);
+    return text;
+}
+
+/* The file name is the key, or the key with its ASCII capitals lowered.
+   With a cut own path (mayBeCut), the path is instead the own path's
+   folder (ASCII capitals aside) followed by text that begins with either. */
+inline bool Matches(const std::u16string &path, const std::u16string &key, bool mayBeCut,
+                    const std::u16string &ownPath = std::u16string())
 {
     if (key.empty())
         return false;
-    std::u16string name = FileName(path);
-    std::u16string lowered = key;
-    for (char16_t &unit : lowered)
-        if (unit >= u'A' && unit <= u'Z')
-            unit = (char16_t)(unit + 32);
-    for (const std::u16string &k : {key, lowered})
-        if (name == k || (mayBeCut && name.compare(0, k.size(), k) == 0))
+    if (!mayBeCut) {
+        std::u16string name = FileName(path);
+        return name == key || name == LoweredAscii(key);
+    }
+    size_t slash = ownPath.rfind(u'\\');
+    size_t folder = slash == std::u16string::npos ? 0 : slash + 1;
+    if (path.size() < folder || LoweredAscii(path.substr(0, folder)) != LoweredAscii(ownPath.substr(0, folder)))
+        return false;
+    std::u16string rest = path.substr(folder);
+    for (const std::u16string &k : {key, LoweredAscii(key)})
+        if (rest.compare(0, k.size(), k) == 0)
             return true;
     return false;
 }
@@ -195,7 +211,7 @@ inline CloseOutcome Close(const std::vector<SimProcess> &table, DWORD self, UINT
         bool readable = !p.goneBeforeOpen && (p.grants & kReadRights) == kReadRights &&
                         !p.modulesFail && !p.pathFails && faults.unreadable.count(p.id) == 0;
         std::u16string path = PathAsRead(p.path);
-        if (!readable || !Matches(path, own.key, own.mayBeCut))
+        if (!readable || !Matches(path, own.key, own.mayBeCut, own.path))
             continue;
         if (p.goneBeforeOpen || (p.grants & kTerminateRights) != kTerminateRights ||
             faults.unopenable.count(p.id) != 0)
@@ -247,7 +263,7 @@ inline std::vector<std::string> Violations(const std::vector<SimProcess> &table,
     for (const auto &t : terminated) {
         const SimProcess *p = ById(table, t.first);
         if (t.first == self || t.first == 0 || p == nullptr ||
-            !Matches(PathAsRead(p->path), own.key, own.mayBeCut))
+            !Matches(PathAsRead(p->path), own.key, own.mayBeCut, own.path))
             found.push_back(Format("process %u terminated, which is not an instance", t.first));
         if (t.second != 0)
             found.push_back(Format("process %u terminated with exit code %u", t.first, t.second));

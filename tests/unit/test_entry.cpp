@@ -68,10 +68,14 @@ TEST_F(EntryTest, GuardAndArgumentChooseTheOutcome)
             EXPECT_EQ(code, 0) << what;
         }
         EXPECT_EQ(SleepCalls(), loops ? 1 : 0) << what;
-        /* The close flow's own lines follow the entry's; they have tests
-           of their own. */
+        /* Only the close flow, which has tests of its own, adds lines
+           after the entry's: at least its first. */
         std::vector<std::string> traces = Traces();
-        traces.resize(std::min(traces.size(), c.traces.size()));
+        bool closeFlow = std::string(c.argument) == "close" && c.guard != kFree;
+        if (closeFlow) {
+            EXPECT_GT(traces.size(), c.traces.size()) << what;
+            traces.resize(std::min(traces.size(), c.traces.size()));
+        }
         EXPECT_EQ(traces, c.traces) << what;
         EXPECT_EQ(SimMutexHolders(1, kGuard), c.holdersAfter) << what;
     }

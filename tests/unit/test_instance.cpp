@@ -79,9 +79,11 @@ TEST_F(InstanceTest, OwnNameAndKey)
         SimSetUnterminatedPaths(c.unterminated);
         char name[OWN_NAME_BYTES];
         memset(name, '#', sizeof name);
-        BOOL mayBeCut = GetCurrentExeName(name);
+        WCHAR ownPath[OWN_PATH_UNITS];
+        BOOL mayBeCut = GetCurrentExeName(name, ownPath);
         EXPECT_EQ(std::string(name), c.name) << SimUtf8(c.path);
         EXPECT_EQ(mayBeCut != FALSE, c.mayBeCut) << SimUtf8(c.path);
+        EXPECT_EQ(std::u16string(ownPath), c.path.substr(0, OWN_PATH_UNITS - 1));
         EXPECT_EQ(SimCalls()[0], "GetModuleFileNameW(NULL,256)");
 
         WCHAR key[OWN_PATH_UNITS];
@@ -96,46 +98,63 @@ TEST_F(InstanceTest, OwnNameAndKey)
     Table({Process(kSelf, kToolsPath)});
     SimFail("GetModuleFileNameW", ERROR_ACCESS_DENIED);
     char name[OWN_NAME_BYTES];
-    EXPECT_FALSE(GetCurrentExeName(name));
+    WCHAR ownPath[OWN_PATH_UNITS];
+    EXPECT_FALSE(GetCurrentExeName(name, ownPath));
     EXPECT_STREQ(name, "");
+    EXPECT_EQ(ownPath[0], 0);
 }
 
 TEST_F(InstanceTest, AProcessMatchesByItsFileName)
 {
+    /* Own paths that were cut at 255 units, as the key's last part. */
+    const char16_t *inName = u"C:\\Tools\\idle.ex";
+    const char16_t *inFolder = u"C:\\Deep\\idle";
+    const char16_t *shortName = u"C:\\Tools\\n";
     const struct {
         const char16_t *path;
         const char16_t *key;
-        bool mayBeCut;
+        const char16_t *cutOwnPath;
         bool matches;
     } cases[] = {
-        {u"C:\\Tools\\idle.exe", u"idle.exe", false, true},
-        {u"idle.exe", u"idle.exe", false, true},
-        {u"C:\\Tools\\idle.exe", u"Idle.exe", false, true},
-        {u"C:\\T\\IDLE.EXE", u"IDLE.EXE", false, true},
-        {u"C:\\T\\idle.exe", u"IDLE.EXE", false, true},
-        {u"C:\\TOOLS\\IDLE.EXE", u"idle.exe", false, false},
-        {u"C:\\T\\Idle.exe", u"IDLE.EXE", false, false},
-        {u"C:\\T\\caf\u00e9.exe", u"CAF\u00c9.exe", false, false},
-        {u"C:\\T\\caf\u00c9.exe", u"CAF\u00c9.exe", false, true},
+        {u"C:\\Tools\\idle.exe", u"idle.exe", nullptr, true},
+        {u"idle.exe", u"idle.exe", nullptr, true},
+        {u"C:\\Tools\\idle.exe", u"Idle.exe", nullptr, true},
+        {u"C:\\T\\IDLE.EXE", u"IDLE.EXE", nullptr, true},
+        {u"C:\\T\\idle.exe", u"IDLE.EXE", nullptr, true},
+        {u"C:\\TOOLS\\IDLE.EXE", u"idle.exe", nullptr, false},
+        {u"C:\\T\\Idle.exe", u"IDLE.EXE", nullptr, false},
+        {u"C:\\T\\caf\u00e9.exe", u"CAF\u00c9.exe", nullptr, false},
+        {u"C:\\T\\caf\u00c9.exe", u"CAF\u00c9.exe", nullptr, true},
         /* merely containing the key is not enough */
-        {u"C:\\Old\\myidle.exe", u"idle.exe", false, false},
-        {u"C:\\idle.exe\\other.exe", u"idle.exe", false, false},
-        {u"C:\\Tools\\idle.exe.bak", u"idle.exe", false, false},
-        {u"C:\\Tools\\idle.ex", u"idle.exe", false, false},
-        {u"C:\\Tools\\idle.exe\\", u"idle.exe", false, false},
-        /* a key that may be cut matches the beginning of a name */
-        {u"C:\\Tools\\idle.exe2", u"idle.exe", true, true},
-        {u"C:\\Tools\\IDLE.EXE2", u"IDLE", true, true},
-        {u"C:\\Tools\\myidle.exe", u"idle", true, false},
-        {u"C:\\Tools\\idl", u"idle", true, false},
+        {u"C:\\Old\\myidle.exe", u"idle.exe", nullptr, false},
+        {u"C:\\idle.exe\\other.exe", u"idle.exe", nullptr, false},
+        {u"C:\\Tools\\idle.exe.bak", u"idle.exe", nullptr, false},
+        {u"C:\\Tools\\idle.ex", u"idle.exe", nullptr, false},
+        {u"C:\\Tools\\idle.exe\\", u"idle.exe", nullptr, false},
+        /* a key that may be cut matches the beginning of a name in the own
+           folder, and nothing elsewhere */
+        {u"C:\\Tools\\idle.exe", u"idle.ex", inName, true},
+        {u"c:\\TOOLS\\idle.exe", u"idle.ex", inName, true},
+        {u"C:\\Tools\\IDLE.EXE2", u"IDLE.EX", u"C:\\Tools\\IDLE.EX", true},
+        {u"C:\\Other\\idle.exe", u"idle.ex", inName, false},
+        {u"C:\\Tools\\Sub\\idle.exe", u"idle.ex", inName, false},
+        {u"C:\\Tools\\myidle.exe", u"idle.ex", inName, false},
+        {u"C:\\Tools\\idle.e", u"idle.ex", inName, false},
+        {u"C:\\Tool", u"idle.ex", inName, false},
+        {u"C:\\Windows\\notepad.exe", u"n", shortName, false},
+        {u"C:\\Tools\\notepad.exe", u"n", shortName, true},
+        /* cut inside a folder's name: the instance is found below it */
+        {u"C:\\Deep\\idle-folder\\nosaver.exe", u"idle", inFolder, true},
+        {u"C:\\Windows\\idle.exe", u"idle", inFolder, false},
         /* an empty key matches nothing */
-        {u"C:\\Tools\\idle.exe", u"", false, false},
-        {u"C:\\Tools\\", u"", true, false},
-        {u"", u"", false, false},
+        {u"C:\\Tools\\idle.exe", u"", nullptr, false},
+        {u"C:\\Tools\\", u"", u"C:\\Tools\\", false},
+        {u"", u"", nullptr, false},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(MatchesExeName(c.path, c.key, c.mayBeCut) != FALSE, c.matches)
-            << SimUtf8(c.path) << " / " << SimUtf8(c.key) << " / " << c.mayBeCut;
+        EXPECT_EQ(MatchesExeName(c.path, c.key, c.cutOwnPath) != FALSE, c.matches)
+            << SimUtf8(c.path) << " / " << SimUtf8(c.key) << " / "
+            << (c.cutOwnPath ? SimUtf8(c.cutOwnPath) : "whole");
 }
 
 TEST_F(InstanceTest, TheFirstOtherMatchIsTerminated)
@@ -263,6 +282,16 @@ TEST_F(InstanceTest, NamesThatTheKeyCannotCarryOrThatWereCut)
         EXPECT_EQ(Terminated(), std::vector<DWORD>{200}) << unterminated;
         EXPECT_EQ(Traces().back(), FullName(SimUtf8(path.substr(0, 259)))) << unterminated;
     }
+
+    /* Cut to its first letter, the own name would begin many names: only
+       the own folder is searched for them. */
+    SetUp();
+    const std::u16string shortName = LongPath(259, 254, u"n.exe");
+    Table({Process(150, u"C:\\Windows\\notepad.exe"), Process(kSelf, shortName),
+           Process(160, LongPath(259, 200, u"n.exe")), Process(200, shortName)});
+    CloseRunningInstance();
+    EXPECT_EQ(Traces()[1], "processExeName:[n]\n");
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
 
     /* A path the ANSI code page cannot hold is shown with '?'. */
     SetUp();

@@ -122,9 +122,13 @@ class Started:
                 env=wine.env(locale=locale, debug=debug), stdout=subprocess.DEVNULL,
                 stderr=log if relay else subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                 start_new_session=True)
-        line = wait_for(lambda: self._field("pid") or self._field("error"), 30)
+        # A new Wine process can take tens of seconds to come up while the
+        # machine is busy with other tests.
+        line = wait_for(lambda: self._field("pid") or self._field("error"), 90)
         if not self._field("pid"):
-            raise AssertionError("could not start %s: %s" % (exe, line))
+            state = "still starting" if self.process.poll() is None else \
+                "the starter ended with %d" % self.process.returncode
+            raise AssertionError("could not start %s: %s (%s)" % (exe, line, state))
         self.pid = int(self._field("pid"))
 
     def _field(self, name):
