@@ -128,26 +128,31 @@ inline std::u16string LoweredAscii(std::u16string text)
 }
 
 /* The file name is the key, or the key with its ASCII capitals lowered.
-   With a cut own path (mayBeCut), the path is instead the own path's
-   folder (ASCII capitals aside) followed by text that begins with either. */
-inline bool Matches(const std::u16string &path, const std::u16string &key, bool mayBeCut,
-                    const std::u16string &ownPath = std::u16string())
+   With a cut own path, the path is instead the own path's folder (ASCII
+   capitals aside) followed by text that begins with either. */
+inline bool Matches(const std::u16string &path, const std::u16string &key,
+                    const std::u16string *cutOwnPath)
 {
     if (key.empty())
         return false;
-    if (!mayBeCut) {
+    if (cutOwnPath == nullptr) {
         std::u16string name = FileName(path);
         return name == key || name == LoweredAscii(key);
     }
-    size_t slash = ownPath.rfind(u'\\');
-    size_t folder = slash == std::u16string::npos ? 0 : slash + 1;
-    if (path.size() < folder || LoweredAscii(path.substr(0, folder)) != LoweredAscii(ownPath.substr(0, folder)))
+    size_t folder = cutOwnPath->size() - FileName(*cutOwnPath).size();
+    if (LoweredAscii(path.substr(0, folder)) != LoweredAscii(cutOwnPath->substr(0, folder)))
         return false;
     std::u16string rest = path.substr(folder);
     for (const std::u16string &k : {key, LoweredAscii(key)})
         if (rest.compare(0, k.size(), k) == 0)
             return true;
     return false;
+}
+
+/* What the search compares paths with, as Matches takes it. */
+inline const std::u16string *CutOwnPath(const OwnName &own)
+{
+    return own.mayBeCut ? &own.path : nullptr;
 }
 
 /* A process path as the search reads it: 260 units, terminator included. */
@@ -211,7 +216,7 @@ inline CloseOutcome Close(const std::vector<SimProcess> &table, DWORD self, UINT
         bool readable = !p.goneBeforeOpen && (p.grants & kReadRights) == kReadRights &&
                         !p.modulesFail && !p.pathFails && faults.unreadable.count(p.id) == 0;
         std::u16string path = PathAsRead(p.path);
-        if (!readable || !Matches(path, own.key, own.mayBeCut, own.path))
+        if (!readable || !Matches(path, own.key, CutOwnPath(own)))
             continue;
         if (p.goneBeforeOpen || (p.grants & kTerminateRights) != kTerminateRights ||
             faults.unopenable.count(p.id) != 0)
@@ -263,7 +268,7 @@ inline std::vector<std::string> Violations(const std::vector<SimProcess> &table,
     for (const auto &t : terminated) {
         const SimProcess *p = ById(table, t.first);
         if (t.first == self || t.first == 0 || p == nullptr ||
-            !Matches(PathAsRead(p->path), own.key, own.mayBeCut, own.path))
+            !Matches(PathAsRead(p->path), own.key, CutOwnPath(own)))
             found.push_back(Format("process %u terminated, which is not an instance", t.first));
         if (t.second != 0)
             found.push_back(Format("process %u terminated with exit code %u", t.first, t.second));
