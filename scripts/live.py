@@ -1,19 +1,28 @@
 #!/usr/bin/env python3
 """Runs nosaver under Wine and prints its trace lines as they arrive.
 
-    live.py STATE WIN64_BUILD
+    live.py STATE [CODEPAGE]
 
-Sets up a Wine environment in STATE, listens to the debugger output stream
-as a viewer does, starts nosaver and prints every message with the time and
-the sender's process id. Ctrl-C starts "nosaver close", which ends the
-instance; its lines are printed too, then everything is taken down.
+Runs the shipped 32-bit build/win32/nosaver.exe under Wine 10 (WoW64).
+Where this machine's kernel refuses 32-bit code, it says so and runs the
+x86-64 build/win64/nosaver.exe under Wine 8 instead. Listens to the
+debugger output stream as a viewer does and prints every message with the
+time and the sender's process id, as a Windows whose ANSI code page is
+CODEPAGE (936, Chinese, by default; 1252 for Western European) shows it.
+Ctrl-C starts "nosaver close", which ends the instance; its lines are
+printed too, then everything is taken down.
 """
 import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 import winenv  # noqa: E402
+
+# Wine takes the ANSI code page from the locale.
+LOCALES = {936: "zh_CN.UTF-8", 950: "zh_TW.UTF-8", 932: "ja_JP.UTF-8", 949: "ko_KR.UTF-8",
+           1250: "pl_PL.UTF-8", 1251: "ru_RU.UTF-8", 1252: "en_US.UTF-8"}
 
 
 def shown(text):
@@ -21,11 +30,18 @@ def shown(text):
                    for c in text)
 
 
-def main(state, build):
-    harness = os.path.join(build, "harness.exe")
-    print("setting up Wine in %s ..." % state, flush=True)
-    winenv.setup(state, harness)
-    wine = winenv.Wine(state, harness)
+def main(state, codepage):
+    if codepage not in LOCALES:
+        sys.exit("code page %d is not one of %s" % (codepage, sorted(LOCALES)))
+    locale = LOCALES[codepage]
+    harness = os.path.join(ROOT, "build", "win64", "harness.exe")
+    build = os.path.join(ROOT, "build", "win32")
+    print("setting up Wine 10 in %s ..." % state, flush=True)
+    if winenv.setup(state, harness, "wine10") == winenv.SKIPPED:
+        print("so the x86-64 build runs instead, under Wine 8", flush=True)
+        build = os.path.join(ROOT, "build", "win64")
+        winenv.setup(state, harness, "wine8")
+    wine = winenv.Wine(state)
     listener = wine.listen()
     exe = os.path.join(build, "nosaver.exe")
     seen = 0
@@ -35,20 +51,22 @@ def main(state, build):
         nonlocal seen
         messages = listener.messages()
         for m in messages[seen:]:
-            print("%9.3f s  pid %-5d %s" % (m.ms / 1000.0, m.pid, shown(m.text())), flush=True)
+            print("%9.3f s  pid %-5d %s" % (m.ms / 1000.0, m.pid, shown(m.text("cp%d" % codepage))),
+                  flush=True)
         seen = len(messages)
 
     try:
-        instance = wine.spawn(exe, b"nosaver.exe")
-        print("nosaver runs as process %d; an event every 5 s. Ctrl-C stops it." % instance.pid,
-              flush=True)
+        instance = wine.spawn(exe, b"nosaver.exe", locale=locale)
+        print("%s runs as process %d under %s, code page %d; an event every 5 s. "
+              "Ctrl-C stops it." % (os.path.relpath(exe, ROOT), instance.pid, wine.version,
+                                    codepage), flush=True)
         while instance.running():
             show_new()
             time.sleep(0.2)
         print("nosaver ended with exit code %s" % instance.exit_code())
     except KeyboardInterrupt:
         print("\nnosaver close", flush=True)
-        closer = wine.spawn(exe, b"nosaver.exe close")
+        closer = wine.spawn(exe, b"nosaver.exe close", locale=locale)
         print("close ended with exit code %s; the instance with exit code %s" %
               (closer.exit_code(30), instance.exit_code(30) if instance else None))
         time.sleep(0.5)
@@ -61,6 +79,6 @@ def main(state, build):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit("usage: live.py STATE WIN64_BUILD")
-    main(*sys.argv[1:])
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: live.py STATE [CODEPAGE]")
+    main(sys.argv[1], int(sys.argv[2]) if len(sys.argv) == 3 else 936)

@@ -5,7 +5,7 @@ import sys
 import time
 import traceback
 
-from winenv import Wine
+from winenv import ROOT, SKIPPED, Wine
 
 
 class Scenario:
@@ -14,10 +14,13 @@ class Scenario:
 
     def __init__(self, name):
         if len(sys.argv) != 3:
-            sys.exit("usage: %s STATE WIN64_BUILD" % sys.argv[0])
+            sys.exit("usage: %s STATE BUILD" % sys.argv[0])
         self.name = name
         self.build = sys.argv[2]
-        self.wine = Wine(sys.argv[1], os.path.join(self.build, "harness.exe"))
+        self.wine = Wine(sys.argv[1])
+        if "refused" in self.wine.conf:
+            print("SKIPPED: %s: %s" % (self.wine.version, self.wine.conf["refused"]))
+            sys.exit(SKIPPED)
         self.started = []
         self.failures = 0
         self.listener = None
@@ -34,12 +37,13 @@ class Scenario:
         return self.check(actual == expected, what, None if actual == expected
                           else "%r, expected %r" % (actual, expected))
 
-    def install(self, folder_name, exe_name="nosaver.exe", source="nosaver.exe"):
-        """Copies a program of the build into a fresh folder; returns its path."""
+    def install(self, folder_name, exe_name="nosaver.exe", source=None):
+        """Copies the build's nosaver.exe, or another program, into a fresh
+        folder; returns its path."""
         folder = os.path.join(self.wine.scratch_file(self.name), folder_name)
         os.makedirs(folder)
         path = os.path.join(folder, exe_name)
-        shutil.copy(os.path.join(self.build, source), path)
+        shutil.copy(source or os.path.join(self.build, "nosaver.exe"), path)
         return path
 
     def start(self, exe, command_line, **kw):
@@ -78,6 +82,7 @@ class Scenario:
                 except Exception:
                     traceback.print_exc()
             self.listener.stop()
-        print("%s: %s" % (self.name, "passed" if self.failures == 0
-                          else "%d check(s) failed" % self.failures))
+        print("%s: %s, %s under %s" % (
+            self.name, "passed" if self.failures == 0 else "%d check(s) failed" % self.failures,
+            os.path.relpath(os.path.join(self.build, "nosaver.exe"), ROOT), self.wine.version))
         sys.exit(1 if self.failures else 0)

@@ -54,8 +54,8 @@ def close_and_check(s, closer_exe, instance, instance_exe, locale):
 
 def body(s):
     # Decoys first, so that they come before the instance in the snapshot.
-    decoys = [s.start(s.install("decoy", "mynosaver.exe", "harness.exe"), b"mynosaver.exe sleep"),
-              s.start(s.install(os.path.join("nosaver.exe"), "editor.exe", "harness.exe"),
+    decoys = [s.start(s.install("decoy", "mynosaver.exe", s.wine.harness), b"mynosaver.exe sleep"),
+              s.start(s.install("nosaver.exe", "editor.exe", s.wine.harness),
                       b"editor.exe sleep")]
 
     home = s.install("home")

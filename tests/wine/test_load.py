@@ -18,7 +18,6 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from scenario import Scenario  # noqa: E402
-from winenv import WINE64  # noqa: E402
 
 PLAIN_STARTS = 50
 START_BOUND_S = 10     # a plain start that takes longer than this has hung
@@ -30,16 +29,17 @@ def terminations(started):
     """(target pid, succeeded) of each TerminateProcess the start made,
     from its relay log: the target is the process last opened with 0x042B."""
     prefix = "%04x:" % started.pid
+    own = " ret=" + started.image
     opened, found = None, []
     with open(started.relay_log, "rb") as f:
         for raw in f:
             line = raw.decode("utf-8", "replace")
             if not line.startswith(prefix):
                 continue
-            m = re.search(r":Call KERNEL32\.OpenProcess\(0000042b,00000000,([0-9a-f]+)\) ret=1400", line)
+            m = re.search(r":Call KERNEL32\.OpenProcess\(0000042b,00000000,([0-9a-f]+)\)" + own, line)
             if m:
                 opened = int(m.group(1), 16)
-            m = re.search(r":Ret  KERNEL32\.TerminateProcess\(\) retval=([0-9a-f]+) ret=1400", line)
+            m = re.search(r":Ret  KERNEL32\.TerminateProcess\(\) retval=([0-9a-f]+)" + own, line)
             if m:
                 found.append((opened, int(m.group(1), 16) != 0))
     return found
@@ -50,7 +50,7 @@ class Load:
         self.s = s
         self.exe = exe
         self.closes = 0
-        self.decoy = s.start(s.install("decoy", "idle.exe", "harness.exe"), b"idle.exe sleep")
+        self.decoy = s.start(s.install("decoy", "idle.exe", s.wine.harness), b"idle.exe sleep")
 
     def instance(self):
         instance = self.s.start(self.exe, b"nosaver.exe")
@@ -195,7 +195,7 @@ def body(s):
 
         def kill(pid=instance.pid):
             killers.append(subprocess.Popen(
-                [WINE64, s.wine.harness, "kill", str(pid)], env=s.wine.env(),
+                s.wine.command([s.wine.harness, "kill", str(pid)]), env=s.wine.env(),
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                 start_new_session=True))
         if delay < 0:

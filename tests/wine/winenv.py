@@ -5,8 +5,14 @@ One Wine environment is a virtual X display (Xvfb), a private Wine prefix
 and a wineserver kept alive between program starts, described by the file
 env.json in a state folder:
 
-    winenv.py setup STATE      start the display and the server, boot a prefix
-    winenv.py cleanup STATE    end all of it and remove the prefix
+    winenv.py setup STATE HARNESS [KIND]   start the display and the server,
+                                           boot a prefix
+    winenv.py cleanup STATE                end all of it, remove the prefix
+
+KIND is the Wine that runs the programs: "wine8", Debian 12's own, which
+runs x86-64 programs only, or "wine10", Debian unstable's in its WoW64
+mode, which runs 32-bit programs too, inside the root of scripts/wine10.sh.
+HARNESS is build/win64/harness.exe, which both run.
 
 The classes below drive programs in such an environment: the harness's
 debug-output listener, starts with exact command lines, exit codes.
@@ -19,8 +25,17 @@ import subprocess
 import sys
 import time
 
-WINE64 = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver64"
+# The exit code of a set that cannot run on this machine, which CTest
+# reports as skipped.
+SKIPPED = 77
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+# Each kind's loader and server, as commands.
+KINDS = {
+    "wine8": (["/usr/lib/wine/wine64"], ["/usr/lib/wine/wineserver64"]),
+    "wine10": (["bash", os.path.join(ROOT, "scripts", "wine10.sh"), "wine"],
+               ["bash", os.path.join(ROOT, "scripts", "wine10.sh"), "wineserver"]),
+}
 
 # The calls that the relay log shows when a scenario asks for it.
 RELAY_INCLUDE = ";".join([
@@ -39,6 +54,14 @@ def winpath(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def is_pe32(exe):
+    """Whether a Windows program is 32-bit (machine i386)."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    offset = int.from_bytes(head[0x3C:0x40], "little")
+    return head[offset + 4:offset + 6] == b"\x4c\x01"
+
+
 def wait_for(predicate, timeout, step=0.05):
     end = time.monotonic() + timeout
     while True:
@@ -51,12 +74,14 @@ def wait_for(predicate, timeout, step=0.05):
 class Wine:
     """A booted Wine environment, as described by STATE/env.json."""
 
-    def __init__(self, state, harness):
+    def __init__(self, state):
         state = os.path.abspath(state)
         with open(os.path.join(state, "env.json")) as f:
             self.conf = json.load(f)
         self.state = state
-        self.harness = harness
+        self.harness = self.conf["harness"]
+        self.loader, self.server = KINDS[self.conf["kind"]]
+        self.version = self.conf.get("version", "")
         self.scratch = os.path.join(state, "scratch")
         os.makedirs(self.scratch, exist_ok=True)
         self.counter = 0
@@ -64,8 +89,15 @@ class Wine:
     def env(self, locale="C.UTF-8", debug="-all"):
         env = dict(os.environ)
         env.update(WINEPREFIX=self.conf["prefix"], DISPLAY=self.conf["display"],
-                   WINEDEBUG=debug, LC_ALL=locale, LANG=locale)
+                   WINEDEBUG=debug, LC_ALL=locale, LANG=locale,
+                   # What the Wine 10 root sees of the host: this checkout
+                   # and the state folder, at the same paths.
+                   NOSAVER_WINE10_BINDS="%s:%s" % (ROOT, self.state))
         return env
+
+    def command(self, args):
+        """The command line that runs a Windows program under this Wine."""
+        return self.loader + list(args)
 
     def scratch_file(self, stem):
         self.counter += 1
@@ -75,7 +107,7 @@ class Wine:
         """Runs a Windows program to its end; returns (exit code, stdout)."""
         out = self.scratch_file("out")
         with open(out, "wb") as o:
-            code = subprocess.run([WINE64] + args, env=self.env(**kw), stdout=o,
+            code = subprocess.run(self.command(args), env=self.env(**kw), stdout=o,
                                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                                   timeout=timeout, start_new_session=True).returncode
         with open(out, "rb") as o:
@@ -115,10 +147,13 @@ class Started:
         self.result = wine.scratch_file("spawn")
         self.relay_log = self.result + ".relay"
         debug = "+pid,+relay" if relay else "-all"
+        # The program's own calls return into its image: at 0x140000000
+        # for x86-64, at 0x400000 for 32 bits.
+        self.image = "004" if is_pe32(exe) else "1400"
         with open(self.relay_log, "wb") as log:
             self.process = subprocess.Popen(
-                [WINE64, wine.harness, "spawn", winpath(exe), command_line.hex(),
-                 winpath(self.result)],
+                wine.command([wine.harness, "spawn", winpath(exe), command_line.hex(),
+                              winpath(self.result)]),
                 env=wine.env(locale=locale, debug=debug), stdout=subprocess.DEVNULL,
                 stderr=log if relay else subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                 start_new_session=True)
@@ -162,7 +197,7 @@ class Started:
                 # Only calls made from the program's own image, not from
                 # inside Wine's libraries on its behalf.
                 ret = call.rsplit(" ret=", 1)
-                if len(ret) == 2 and ret[1].startswith("1400"):
+                if len(ret) == 2 and ret[1].startswith(self.image):
                     calls.append(ret[0])
         return calls
 
@@ -193,7 +228,7 @@ class Listener:
         self.wine = wine
         self.out = wine.scratch_file("dbwin")
         self.process = subprocess.Popen(
-            [WINE64, wine.harness, "listen", winpath(self.out)], env=wine.env(locale=locale),
+            wine.command([wine.harness, "listen", winpath(self.out)]), env=wine.env(locale=locale),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
             start_new_session=True)
         if not wait_for(lambda: os.path.exists(self.out + ".ready"), 30):
@@ -239,7 +274,7 @@ def free_display():
     raise RuntimeError("no free X display number")
 
 
-def setup(state, harness):
+def setup(state, harness, kind="wine8"):
     state = os.path.abspath(state)
     cleanup(state)
     os.makedirs(state, exist_ok=True)
@@ -247,24 +282,35 @@ def setup(state, harness):
     log = open(os.path.join(state, "xvfb.log"), "wb")
     xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
                             stdout=log, stderr=log, stdin=subprocess.DEVNULL, start_new_session=True)
-    conf = {"display": ":%d" % n, "prefix": os.path.join(state, "prefix"), "xvfb": xvfb.pid}
+    conf = {"display": ":%d" % n, "prefix": os.path.join(state, "prefix"), "xvfb": xvfb.pid,
+            "kind": kind, "harness": os.path.abspath(harness)}
     with open(os.path.join(state, "env.json"), "w") as f:
         json.dump(conf, f)
     if not wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 30):
         raise RuntimeError("Xvfb did not start")
 
-    wine = Wine(state, harness)
+    wine = Wine(state)
     env = wine.env()
     os.makedirs(conf["prefix"])
-    # A server that outlives every program start, so that each takes a
+    # Boot the prefix first: Wine 10 cannot make a new prefix (no
+    # C:\windows\syswow64) for a server that was started before it. Then
+    # a server that outlives every program start, so that each takes a
     # fraction of a second; it ends by itself 15 minutes after the last.
     # Every Wine process runs in a session of its own, out of reach of a
     # Ctrl-C meant for the script.
-    subprocess.run([WINESERVER, "-p900"], env=env, check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     with open(os.path.join(state, "wineboot.log"), "wb") as blog:
-        subprocess.run([WINE64, "wineboot", "-i"], env=env, stdout=blog, stderr=blog,
+        subprocess.run(wine.command(["wineboot", "-i"]), env=env, stdout=blog, stderr=blog,
                        stdin=subprocess.DEVNULL, timeout=240, check=True, start_new_session=True)
+    subprocess.run(wine.server + ["-w"], env=env, stdin=subprocess.DEVNULL, timeout=60)
+    # Booting runs a 32-bit program of Wine's own, which fills syswow64.
+    # A kernel without 32-bit support (int 0x80 and 32-bit executables
+    # refused) stops it, and every 32-bit program, at its first step.
+    syswow64 = os.path.join(conf["prefix"], "drive_c", "windows", "syswow64")
+    if kind == "wine10" and not (os.path.isdir(syswow64) and os.listdir(syswow64)):
+        conf["refused"] = ("Wine could not run 32-bit code here (booting left "
+                           "C:\\windows\\syswow64 empty): this kernel refuses 32-bit code")
+    subprocess.run(wine.server + ["-p900"], env=env, check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     code, _ = wine.run(["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
                         "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"])
     if code != 0:
@@ -272,7 +318,16 @@ def setup(state, harness):
     # The first program that reads the cursor brings up Wine's desktop,
     # which takes seconds; do it now rather than inside a scenario.
     wine.cursor()
-    print("wine environment ready: display %s, prefix %s" % (conf["display"], conf["prefix"]))
+    conf["version"] = subprocess.run(wine.command(["--version"]), env=env, capture_output=True,
+                                     text=True, stdin=subprocess.DEVNULL).stdout.strip()
+    with open(os.path.join(state, "env.json"), "w") as f:
+        json.dump(conf, f)
+    if "refused" in conf:
+        print("SKIPPED: %s: %s" % (conf["version"], conf["refused"]))
+        return SKIPPED
+    print("%s environment ready: display %s, prefix %s" %
+          (conf["version"], conf["display"], conf["prefix"]))
+    return 0
 
 
 def cleanup(state):
@@ -281,11 +336,13 @@ def cleanup(state):
         return
     with open(conf_file) as f:
         conf = json.load(f)
-    env = dict(os.environ, WINEPREFIX=conf["prefix"])
+    server = KINDS[conf.get("kind", "wine8")][1]
+    env = dict(os.environ, WINEPREFIX=conf["prefix"],
+               NOSAVER_WINE10_BINDS="%s:%s" % (ROOT, os.path.abspath(state)))
     if os.path.isdir(conf["prefix"]):
-        subprocess.run([WINESERVER, "-k"], env=env, stdin=subprocess.DEVNULL,
+        subprocess.run(server + ["-k"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=env, stdin=subprocess.DEVNULL,
+        subprocess.run(server + ["-w"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     try:
         os.killpg(conf["xvfb"], signal.SIGTERM)
@@ -297,10 +354,10 @@ def cleanup(state):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] not in ("setup", "cleanup"):
-        sys.exit("usage: winenv.py setup|cleanup STATE [HARNESS]")
+    if not (sys.argv[1:2] == ["setup"] and len(sys.argv) in (4, 5) or
+            sys.argv[1:2] == ["cleanup"] and len(sys.argv) == 3):
+        sys.exit("usage: winenv.py setup STATE HARNESS [wine8|wine10] | cleanup STATE")
     if sys.argv[1] == "setup":
-        harness = sys.argv[3] if len(sys.argv) > 3 else None
-        setup(sys.argv[2], harness)
+        sys.exit(setup(*sys.argv[2:]))
     else:
         cleanup(sys.argv[2])
