@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ libgtest-dev python3
+  cmake ninja-build g++ libgtest-dev python3 python3-pefile strip-nondeterminism
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 xvfb xdotool locales-all
