@@ -4,7 +4,7 @@ failures = []
 
 def check(condition, what, detail=""):
     """Reports one check; a failed one is kept in failures."""
-    print("%s  %s%s" % ("ok  " if condition else "FAIL", what, "" if condition else ": %s" % detail))
+    print("%s  %s%s" % ("ok  " if condition else "FAIL", what, "" if condition else ": %s" % (detail,)))
     if not condition:
         failures.append(what)
 
