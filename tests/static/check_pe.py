@@ -68,10 +68,11 @@ def main(path, version):
     check(subsystem_version == (5, 1), "subsystem version 5.01", subsystem_version)
     flags = hex(optional.DllCharacteristics)
     check(optional.IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE, "terminal-server aware", flags)
-    check(optional.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE and optional.IMAGE_DLLCHARACTERISTICS_NX_COMPAT,
-          "dynamic base and NX compatible", flags)
-    check(optional.SizeOfStackReserve == 1024 * 1024, "1 MiB stack reserve", optional.SizeOfStackReserve)
-    check(header.TimeDateStamp == 0, "no time stamp in the header (reproducible)", header.TimeDateStamp)
+    check(optional.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE
+          and optional.IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "dynamic base and NX compatible", flags)
+    stack, stamp = optional.SizeOfStackReserve, header.TimeDateStamp
+    check(stack == 1024 * 1024, "1 MiB stack reserve", stack)
+    check(stamp == 0, "no time stamp in the header (reproducible)", stamp)
     check(size <= MAX_SIZE, "at most %d bytes" % MAX_SIZE, size)
 
     imports = {entry.dll.decode(): ["#%d" % i.ordinal if i.import_by_ordinal else i.name.decode()
@@ -95,7 +96,8 @@ def main(path, version):
 
     # (type, name) and the data of each language of each resource
     tree = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
-    resources = [((kind.id, name.id), pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size))
+    resources = [((kind.id, name.id), pe.get_data(lang.data.struct.OffsetToData,
+                                                  lang.data.struct.Size))
                  for kind in (tree.entries if tree else []) for name in kind.directory.entries
                  for lang in name.directory.entries]
     manifests = [data for key, data in resources if key == (pefile.RESOURCE_TYPE["RT_MANIFEST"], 1)]
@@ -120,7 +122,8 @@ def main(path, version):
         release = tuple(int(n) for n in version.split(".")) + (0,)
         check(found == (hex(0xFEEF04BD), release, release, 1),
               "fixed version %s of an application" % version, found)
-        strings = {key.decode(): value.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+        strings = {key.decode(): value.decode() for info in pe.FileInfo[0]
+                   if info.Key == b"StringFileInfo"
                    for table in info.StringTable for key, value in table.entries.items()}
         expected = {"FileVersion": version, "ProductVersion": version, "ProductName": "nosaver",
                     "InternalName": "nosaver", "OriginalFilename": "nosaver.exe"}
@@ -129,10 +132,11 @@ def main(path, version):
         described = {"CompanyName": "nosaver developers", "FileDescription": "screen saver",
                      "LegalCopyright": "MIT License"}
         check(all(w in strings.get(k, "") for k, w in described.items())
-              and strings["LegalCopyright"].startswith("Copyright (c) "),
+              and strings.get("LegalCopyright", "").startswith("Copyright (c) "),
               "a company, a file description and an MIT License copyright", strings)
 
     return finish("%s: %d bytes" % (path, size))
+
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:
