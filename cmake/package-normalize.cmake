@@ -1,7 +1,9 @@
-# Runs in cpack after the zip is made and before its checksum is taken:
-# rewrites the zip so that it depends on nothing but the files' contents.
+# Runs in cpack after the zip is made and before its checksum is taken, so
+# that the zip depends on nothing but the files' contents: strip-nondeterminism
+# puts the entries in name order, gives each the fixed time (also in the
+# extra fields, whose owner ids it zeroes) and plain 644 or 755 permissions.
 foreach(package ${CPACK_PACKAGE_FILES})
   execute_process(
-    COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/normalize_zip.py ${package} ${CPACK_NOSAVER_EPOCH}
+    COMMAND strip-nondeterminism --type zip --timestamp ${CPACK_NOSAVER_EPOCH} ${package}
     COMMAND_ERROR_IS_FATAL ANY)
 endforeach()

@@ -13,7 +13,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pe import check, failures  # noqa: E402
+from report import check, finish  # noqa: E402
 
 
 def package(build, folder):
@@ -69,9 +69,7 @@ def main(build, version, work):
           "entries carry plain permissions", modes)
 
     shutil.rmtree(work, ignore_errors=True)
-    print("package %s: %d bytes, %s" % (name, len(data), "passed" if not failures else
-                                        "%d failed" % len(failures)))
-    return 1 if failures else 0
+    return finish("package %s: %d bytes" % (name, len(data)))
 
 
 if __name__ == "__main__":

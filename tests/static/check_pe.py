@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Static checks of the shipped 32-bit executable: what Windows XP and
-today's Windows need of it, read from the file itself."""
+today's Windows need of it, read from the file itself with pefile."""
 import os
 import sys
 import xml.etree.ElementTree as ET
 
+import pefile
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pe import PE, check, failures, version_info  # noqa: E402
+from report import check, finish  # noqa: E402
 
 MAX_SIZE = 16 * 1024
 
@@ -51,20 +53,31 @@ SUPPORTED_OS = {
 }
 
 
+def numbers(most, least):
+    """The four parts of a version stored as two 32-bit halves."""
+    return most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF
+
+
 def main(path, version):
     size = os.path.getsize(path)
-    pe = PE(path)
-    check(pe.machine == 0x14C and pe.magic == 0x10B, "PE32 for x86", hex(pe.machine))
-    check(pe.subsystem == 2, "Windows GUI subsystem", pe.subsystem)
-    check(pe.subsystem_version == (5, 1), "subsystem version 5.01", pe.subsystem_version)
-    check(pe.dll_characteristics & 0x8000, "terminal-server aware", hex(pe.dll_characteristics))
-    check(pe.dll_characteristics & 0x0140 == 0x0140, "dynamic base and NX compatible",
-          hex(pe.dll_characteristics))
-    check(pe.stack_reserve == 1024 * 1024, "1 MiB stack reserve", pe.stack_reserve)
-    check(pe.timestamp == 0, "no time stamp in the header (reproducible)", pe.timestamp)
+    pe = pefile.PE(path)
+    header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+    check(header.Machine == 0x14C and optional.Magic == 0x10B, "PE32 for x86", hex(header.Machine))
+    check(optional.Subsystem == 2, "Windows GUI subsystem", optional.Subsystem)
+    subsystem_version = (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)
+    check(subsystem_version == (5, 1), "subsystem version 5.01", subsystem_version)
+    flags = hex(optional.DllCharacteristics)
+    check(optional.IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE, "terminal-server aware", flags)
+    check(optional.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE
+          and optional.IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "dynamic base and NX compatible", flags)
+    stack, stamp = optional.SizeOfStackReserve, header.TimeDateStamp
+    check(stack == 1024 * 1024, "1 MiB stack reserve", stack)
+    check(stamp == 0, "no time stamp in the header (reproducible)", stamp)
     check(size <= MAX_SIZE, "at most %d bytes" % MAX_SIZE, size)
 
-    imports = pe.imports()
+    imports = {entry.dll.decode(): ["#%d" % i.ordinal if i.import_by_ordinal else i.name.decode()
+                                    for i in entry.imports]
+               for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
     names = {dll.upper(): dll for dll in imports}
     check(set(names) <= {dll.upper() for dll in XP_EXPORTS},
           "imports only from KERNEL32, USER32, PSAPI and msvcrt", sorted(imports))
@@ -73,13 +86,21 @@ def main(path, version):
         unknown = sorted(f for f in functions if f not in allowed)
         check(not unknown, "%s: only functions Windows XP exports" % dll, unknown)
         check(not [f for f in functions if f.startswith("K32")], "%s: no K32 functions" % dll)
+        by_ordinal = [f for f in functions if f.startswith("#")]
+        check(not by_ordinal, "%s: every function imported by name, none by ordinal only" % dll,
+              by_ordinal)
     for dll, functions in OWN_IMPORTS.items():
         have = set(imports.get(names.get(dll.upper(), ""), []))
         check(functions <= have, "%s provides %s" % (dll, ", ".join(sorted(functions))),
               sorted(functions - have))
 
-    resources = pe.resources()
-    manifests = [v for k, v in resources.items() if k[:2] == (24, 1)]
+    # (type, name) and the data of each language of each resource
+    tree = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    resources = [((kind.id, name.id), pe.get_data(lang.data.struct.OffsetToData,
+                                                  lang.data.struct.Size))
+                 for kind in (tree.entries if tree else []) for name in kind.directory.entries
+                 for lang in name.directory.entries]
+    manifests = [data for key, data in resources if key == (pefile.RESOURCE_TYPE["RT_MANIFEST"], 1)]
     check(len(manifests) == 1, "one application manifest (RT_MANIFEST 1)", len(manifests))
     if manifests:
         root = ET.fromstring(manifests[0])
@@ -92,23 +113,29 @@ def main(path, version):
         check(supported == list(SUPPORTED_OS.values()),
               "compatibility with %s declared" % ", ".join(SUPPORTED_OS), supported)
 
-    versions = [v for k, v in resources.items() if k[:2] == (16, 1)]
+    versions = [data for key, data in resources if key == (pefile.RESOURCE_TYPE["RT_VERSION"], 1)]
     check(len(versions) == 1, "one version resource (RT_VERSION 1)", len(versions))
     if versions:
-        fixed, strings = version_info(versions[0])
-        numbers = tuple(int(n) for n in version.split(".")) + (0,)
-        check(fixed.get("signature") == 0xFEEF04BD and fixed.get("file_version") == numbers
-              and fixed.get("product_version") == numbers and fixed.get("file_type") == 1,
-              "fixed version %s of an application" % version, fixed)
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        found = (hex(fixed.Signature), numbers(fixed.FileVersionMS, fixed.FileVersionLS),
+                 numbers(fixed.ProductVersionMS, fixed.ProductVersionLS), fixed.FileType)
+        release = tuple(int(n) for n in version.split(".")) + (0,)
+        check(found == (hex(0xFEEF04BD), release, release, 1),
+              "fixed version %s of an application" % version, found)
+        strings = {key.decode(): value.decode() for info in pe.FileInfo[0]
+                   if info.Key == b"StringFileInfo"
+                   for table in info.StringTable for key, value in table.entries.items()}
         expected = {"FileVersion": version, "ProductVersion": version, "ProductName": "nosaver",
-                    "OriginalFilename": "nosaver.exe"}
+                    "InternalName": "nosaver", "OriginalFilename": "nosaver.exe"}
         check(all(strings.get(k) == v for k, v in expected.items()),
               "version strings name nosaver %s" % version, strings)
-        check(strings.get("FileDescription") and "Copyright" in strings.get("LegalCopyright", ""),
-              "a file description and a copyright", strings)
+        described = {"CompanyName": "nosaver developers", "FileDescription": "screen saver",
+                     "LegalCopyright": "MIT License"}
+        check(all(w in strings.get(k, "") for k, w in described.items())
+              and strings.get("LegalCopyright", "").startswith("Copyright (c) "),
+              "a company, a file description and an MIT License copyright", strings)
 
-    print("%s: %d bytes, %s" % (path, size, "passed" if not failures else "%d failed" % len(failures)))
-    return 1 if failures else 0
+    return finish("%s: %d bytes" % (path, size))
 
 
 if __name__ == "__main__":

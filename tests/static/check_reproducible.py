@@ -9,6 +9,9 @@ import shutil
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from report import check, failures, finish  # noqa: E402
+
 
 def build(source, folder):
     shutil.rmtree(folder, ignore_errors=True)
@@ -25,18 +28,15 @@ def build(source, folder):
 def main(source, tested, work):
     first, first_zip = build(source, os.path.join(work, "first"))
     second, second_zip = build(source, os.path.join(work, "second-build-elsewhere"))
-    failures = 0
-    if len(first_zip) != 1 or len(second_zip) != 1:
-        print("FAIL  each build makes one package: %s %s" % (first_zip, second_zip))
-        return 1
+    check(len(first_zip) == len(second_zip) == 1, "each build makes one package", (first_zip, second_zip))
+    if failures:
+        return finish("reproducible builds")
     for a, b, what in ((first, second, "two clean builds are identical"),
                        (first, tested, "the tested executable is identical to a clean build"),
                        (first_zip[0], second_zip[0], "their packages are identical")):
-        same = filecmp.cmp(a, b, shallow=False)
-        print("%s  %s" % ("ok  " if same else "FAIL", what))
-        failures += not same
+        check(filecmp.cmp(a, b, shallow=False), what)
     shutil.rmtree(work, ignore_errors=True)
-    return 1 if failures else 0
+    return finish("reproducible builds")
 
 
 if __name__ == "__main__":
