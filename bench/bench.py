@@ -4,8 +4,10 @@
     bench.py [--seconds S] [--runs N]
 
 Reads the builds in build/ (run through bench/run.sh, which makes them)
-and sets up a Wine environment of its own in build/bench. Prints each
-figure with what it is measured against and the ratio.
+and sets up Wine environments of its own in build/bench: Wine 8 for the
+x86-64 build, Wine 10 (WoW64) for the shipped 32-bit build, each measured
+against floors of its own bitness. Prints each figure with what it is
+measured against and the ratio.
 """
 import argparse
 import os
@@ -26,6 +28,7 @@ STATE = os.path.join(ROOT, "build", "bench")
 PASS = ["Sleep", "GetCursorPos", "mouse_event", "MultiByteToWideChar", "OutputDebugStringW"]
 
 rows = []
+LABEL = ""  # the build being measured, before each figure
 
 
 def row(figure, value, reference, ratio, target, met):
@@ -42,7 +45,7 @@ def simbench(*args):
 def size():
     exe = os.path.join(WIN32, "nosaver.exe")
     n = os.path.getsize(exe)
-    row("size of build/win32/nosaver.exe", "%d bytes" % n, "16384 bytes (16 KiB)",
+    row(LABEL + "size of build/win32/nosaver.exe", "%d bytes" % n, "16384 bytes (16 KiB)",
         "%.2f" % (n / 16384), "<= 1.00", n <= 16384)
 
 
@@ -52,19 +55,38 @@ class Program:
 
     def __init__(self, wine, exe, args=(), debug="-all", stderr=None):
         self.process = subprocess.Popen(
-            [winenv.WINE64, exe] + list(args), env=wine.env(debug=debug),
+            wine.command([exe] + list(args)), env=wine.env(debug=debug),
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=stderr or subprocess.DEVNULL, start_new_session=True)
+        self.pid = None
+
+    def unix_pid(self):
+        """The Windows process's own Unix process: under Wine 10 the started
+        process is scripts/wine10.sh, which runs it in a child of its own."""
+        if self.pid is None:
+            pid = self.process.pid
+            for _ in range(50):
+                with open("/proc/%d/comm" % pid) as f:
+                    if f.read().strip() not in ("bash", "sh", "unshare", "chroot"):
+                        break
+                with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                    children = f.read().split()
+                if children:
+                    pid = int(children[0])
+                else:
+                    time.sleep(0.1)
+            self.pid = pid
+        return self.pid
 
     def status(self, field):
-        with open("/proc/%d/status" % self.process.pid) as f:
+        with open("/proc/%d/status" % self.unix_pid()) as f:
             for line in f:
                 if line.startswith(field + ":"):
                     return int(line.split()[1])
         return 0
 
     def cpu_ms(self):
-        with open("/proc/%d/stat" % self.process.pid) as f:
+        with open("/proc/%d/stat" % self.unix_pid()) as f:
             fields = f.read().rsplit(")", 1)[1].split()
         ticks = int(fields[11]) + int(fields[12])  # utime + stime
         return ticks * 1000 // os.sysconf("SC_CLK_TCK")
@@ -78,7 +100,7 @@ class Program:
 def loop_pass(wine, exe):
     wine.run(["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
               "/d", "kernel32.*;user32.*", "/f"])
-    log = os.path.join(STATE, "loop-relay.log")
+    log = os.path.join(wine.state, "loop-relay.log")
     with open(log, "wb") as f:
         program = Program(wine, exe, debug="+relay", stderr=f)
         time.sleep(16)
@@ -98,20 +120,23 @@ def loop_pass(wine, exe):
                 own.append(function)
     sleeps = [i for i, f in enumerate(own) if f == "Sleep"]
     if len(sleeps) < 3:
-        row("calls per loop pass (Wine relay log)", "fewer than 3 passes seen", "", "-", "", False)
+        row(LABEL + "calls per loop pass (Wine relay log)", "fewer than 3 passes seen", "", "-", "", False)
         return
     one = own[sleeps[1]:sleeps[2]]
-    row("KERNEL32/USER32 calls per loop pass (Wine relay log)",
+    row(LABEL + "KERNEL32/USER32 calls per loop pass (Wine relay log)",
         "%d: %s" % (len(one), ", ".join(one)), "%d: %s" % (len(PASS), ", ".join(PASS)),
         "%.2f" % (len(one) / len(PASS)), "exactly these", one == PASS)
+
+
+def heap():
     sim = simbench("loop", "10000")[0]
     allocations = int(sim["heap_allocations"]) / 10000
-    row("heap blocks per loop pass (simulated Windows, 10000 passes)", "%g" % allocations, "0",
+    row(LABEL + "heap blocks per loop pass (simulated Windows, 10000 passes)", "%g" % allocations, "0",
         "-", "0", allocations == 0 and int(sim["heap_live"]) == 0)
 
 
-def idle(wine, exe, seconds):
-    floor_exe = os.path.join(WIN64, "idle.exe")
+def idle(wine, exe, seconds, build):
+    floor_exe = os.path.join(build, "idle.exe")
     programs = {"nosaver": Program(wine, exe), "floor": Program(wine, floor_exe),
                 "floor+input": Program(wine, floor_exe, ["input"])}
     try:
@@ -133,13 +158,13 @@ def idle(wine, exe, seconds):
     anon = {k: max(v) for k, v in private.items()}
     for floor in ("floor", "floor+input"):
         ratio = top["nosaver"] / top[floor]
-        row("resident memory over %d s, against %s" % (seconds, floor),
+        row(LABEL + "resident memory over %d s, against %s" % (seconds, floor),
             "%d kB (private %d kB)" % (top["nosaver"], anon["nosaver"]),
             "%d kB (private %d kB)" % (top[floor], anon[floor]), "%.3f" % ratio, "<= 1.05",
             ratio <= 1.05)
     tick = 1000 // os.sysconf("SC_CLK_TCK")
     for floor in ("floor", "floor+input"):
-        row("CPU time over %d s, against %s" % (seconds, floor), "%d ms" % cpu["nosaver"],
+        row(LABEL + "CPU time over %d s, against %s" % (seconds, floor), "%d ms" % cpu["nosaver"],
             "%d ms" % cpu[floor], "%+d ms" % (cpu["nosaver"] - cpu[floor]),
             "within 2 ticks (%d ms)" % (2 * tick), abs(cpu["nosaver"] - cpu[floor]) <= 2 * tick)
 
@@ -167,7 +192,7 @@ def close_time(wine, exe, runs):
         listener.stop()
     ours = statistics.median(times["nosaver close"])
     theirs = statistics.median(times["taskkill /f /im nosaver.exe"])
-    row("nosaver close, start to instance gone (median of %d)" % runs, "%.0f ms" % (ours * 1000),
+    row(LABEL + "nosaver close, start to instance gone (median of %d)" % runs, "%.0f ms" % (ours * 1000),
         "taskkill /f /im nosaver.exe: %.0f ms" % (theirs * 1000), "%.2f" % (ours / theirs),
         "<= 1.00", ours <= theirs)
 
@@ -177,7 +202,7 @@ def search():
     base = float(results[0]["us_per_process"])
     for r in results:
         per = float(r["us_per_process"])
-        row("search over %s simulated processes" % r["processes"],
+        row(LABEL + "search over %s simulated processes" % r["processes"],
             "%s calls per process, %.2f us per process" % (r["calls_per_process"], per),
             "1000 processes: %.2f us per process" % base, "%.2f" % (per / base),
             "about 1.00 (linear)", 0.5 <= per / base <= 2.0)
@@ -189,19 +214,28 @@ def main():
     parser.add_argument("--runs", type=int, default=10, help="close timings of each kind")
     args = parser.parse_args()
 
-    print("setting up Wine in %s ..." % STATE, flush=True)
-    winenv.setup(STATE, os.path.join(WIN64, "harness.exe"))
-    wine = winenv.Wine(STATE, os.path.join(WIN64, "harness.exe"))
-    exe = os.path.join(wine.scratch, "nosaver.exe")
-    subprocess.run(["cp", os.path.join(WIN64, "nosaver.exe"), exe], check=True)
-    try:
-        size()
-        loop_pass(wine, exe)
-        idle(wine, exe, args.seconds)
-        close_time(wine, exe, args.runs)
-        search()
-    finally:
-        winenv.cleanup(STATE)
+    global LABEL
+    size()
+    heap()
+    search()
+    # Each build under the Wine that runs it, against floors of its bitness.
+    for LABEL, kind, build in (("x86-64, Wine 8: ", "wine8", WIN64),
+                               ("32-bit, Wine 10: ", "wine10", WIN32)):
+        state = os.path.join(STATE, kind)
+        print("setting up %sin %s ..." % (LABEL, state), flush=True)
+        try:
+            if winenv.setup(state, os.path.join(WIN64, "harness.exe"), kind) == winenv.SKIPPED:
+                row("every figure", "not measured", "", "-", "", False)
+                continue
+            wine = winenv.Wine(state)
+            exe = os.path.join(wine.scratch, "nosaver.exe")
+            subprocess.run(["cp", os.path.join(build, "nosaver.exe"), exe], check=True)
+            loop_pass(wine, exe)
+            idle(wine, exe, args.seconds, build)
+            close_time(wine, exe, args.runs)
+        finally:
+            winenv.cleanup(state)
+    LABEL = ""
 
     print()
     print("| figure | nosaver | against | ratio | target | met |")

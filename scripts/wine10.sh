@@ -41,7 +41,7 @@ binds=${NOSAVER_WINE10_BINDS:-$PWD}
 exec unshare "${user_ns[@]}" --mount --propagation private --fork --kill-child -- \
   /bin/sh -c '
 root=$1; binds=$2; shift 2
-mount -t proc proc "$root/proc"
+mount --rbind /proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /tmp "$root/tmp"
 IFS=:
