@@ -7,12 +7,12 @@
 #include "platform/win.h"
 
 /* The single-instance guard; a name in the session's own namespace. */
-#define GUARD_MUTEX_NAME WTEXT("Local_ZAV_DISABLE_SCREENSAVER")
+inline constexpr WCHAR kGuardMutexName[] = WTEXT("Local_ZAV_DISABLE_SCREENSAVER");
 /* Time between two injected mouse events. */
-#define KEEP_AWAKE_INTERVAL_MS 5000
+inline constexpr DWORD kKeepAwakeIntervalMs = 5000;
 
 /* Injects one motionless mouse event every 5 s for the rest of the process. */
-[[noreturn]] void RunKeepAwakeLoop(void);
+[[noreturn]] void RunKeepAwakeLoop();
 
 /*
  * The argument text of a command line: what follows the program name and

@@ -8,7 +8,7 @@
 
 namespace {
 
-const WCHAR *kGuard = GUARD_MUTEX_NAME;
+const WCHAR *kGuard = kGuardMutexName;
 
 class EntryTest : public SimTest {
 protected:
