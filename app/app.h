@@ -16,11 +16,12 @@ inline constexpr DWORD kKeepAwakeIntervalMs = 5000;
 
 /*
  * The argument text of a command line: what follows the program name and
- * the blanks after it. The program name ends at the first byte of 0x20 or
- * below, or of 0x80 or above, outside double quotes; a quote switches the
- * quoted state and belongs to the name; inside quotes a lead byte of the
- * ANSI code page takes the next byte with it. Returns a pointer into the
- * command line, at its terminator when there is no argument.
+ * the blanks after it, where a blank is any byte of 0x20 or below or of
+ * 0x80 or above. The program name ends at the first blank outside double
+ * quotes; a quote switches the quoted state and belongs to the name;
+ * inside quotes a lead byte of the ANSI code page takes the next byte with
+ * it, unless that is the terminator. Returns a pointer into the command
+ * line, at its terminator when there is no argument.
  */
 char *SkipProgramName(char *commandLine);
 
