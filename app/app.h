@@ -7,16 +7,27 @@
 #include "platform/win.h"
 
 /* The single-instance guard; a name in the session's own namespace. */
-#define GUARD_MUTEX_NAME WTEXT("Local_ZAV_DISABLE_SCREENSAVER")
+inline constexpr WCHAR kGuardMutexName[] = WTEXT("Local_ZAV_DISABLE_SCREENSAVER");
 /* Time between two injected mouse events. */
-#define KEEP_AWAKE_INTERVAL_MS 5000
+inline constexpr DWORD kKeepAwakeIntervalMs = 5000;
 
 /* Injects one motionless mouse event every 5 s for the rest of the process. */
-[[noreturn]] void RunKeepAwakeLoop(void);
+[[noreturn]] void RunKeepAwakeLoop();
+
+/*
+ * The argument text of a command line: what follows the program name and
+ * the blanks after it, where a blank is any byte of 0x20 or below or of
+ * 0x80 or above. The program name ends at the first blank outside double
+ * quotes; a quote switches the quoted state and belongs to the name;
+ * inside quotes a lead byte of the ANSI code page takes the next byte with
+ * it, unless that is the terminator. Returns a pointer into the command
+ * line, at its terminator when there is no argument.
+ */
+char *SkipProgramName(char *commandLine);
 
 #ifndef _WIN32
-/* On Windows <windows.h> declares it; the runtime calls it with the
-   command-line tail and ends the process with its result. */
+/* On Windows <windows.h> declares it; the entry calls it with the argument
+   text and ends the process with its result. */
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand);
 #endif
 

@@ -7,16 +7,19 @@
 #include "app/app.h"
 #include "trace/trace.h"
 
-void RunKeepAwakeLoop(void)
+void RunKeepAwakeLoop()
 {
     /* Kept from pass to pass: a failed read reuses the last position,
        and before the first successful one the event goes to (0, 0). */
     POINT cursor = {0, 0};
 
     for (;;) {
-        Sleep(KEEP_AWAKE_INTERVAL_MS);
+        Sleep(kKeepAwakeIntervalMs);
         GetCursorPos(&cursor);
-        mouse_event(MOUSEEVENTF_ABSOLUTE, (DWORD)cursor.x, (DWORD)cursor.y, 0, 0);
-        LogDebugString(MSG_MOVE_MOUSE, (int)cursor.x, (int)cursor.y);
+        /* Negative coordinates pass as their two's complement, as the
+           signed values they are. */
+        mouse_event(MOUSEEVENTF_ABSOLUTE, static_cast<DWORD>(cursor.x),
+                    static_cast<DWORD>(cursor.y), 0, 0);
+        LogDebugString(kMsgMoveMouse, static_cast<int>(cursor.x), static_cast<int>(cursor.y));
     }
 }

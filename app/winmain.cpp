@@ -1,5 +1,5 @@
 /*
- * Process entry and command dispatch.
+ * Command dispatch.
  *
  * The argument text decides with the single-instance guard what this
  * start does:
@@ -16,30 +16,22 @@
 #include "instance/instance.h"
 #include "trace/trace.h"
 
-#include <string.h>
+#include <cstring>
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand)
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
-    HANDLE guard;
-    BOOL isClose;
-    DWORD error;
+    LogDebugString(kMsgCommandLine, commandLine);
+    if (std::strcmp(commandLine, "test") == 0)
+        LogDebugString(kMsgCommandIsTest);
 
-    (void)instance;
-    (void)previous;
-    (void)showCommand;
+    const HANDLE guard = CreateMutexW(nullptr, FALSE, kGuardMutexName);
+    const bool isClose = std::strcmp(commandLine, "close") == 0;
+    const DWORD error = GetLastError();
 
-    LogDebugString(MSG_COMMAND_LINE, commandLine);
-    if (strcmp(commandLine, "test") == 0)
-        LogDebugString(MSG_COMMAND_IS_TEST);
-
-    guard = CreateMutexW(NULL, FALSE, GUARD_MUTEX_NAME);
-    isClose = strcmp(commandLine, "close") == 0;
-    error = GetLastError();
-
-    if (error != ERROR_ALREADY_EXISTS && guard != NULL) {
+    if (error != ERROR_ALREADY_EXISTS && guard != nullptr) {
         if (!isClose)
             RunKeepAwakeLoop();
-        LogDebugString(MSG_EXIT_APP);
+        LogDebugString(kMsgExitApp);
         CloseHandle(guard);
         return 0;
     }

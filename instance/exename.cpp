@@ -4,8 +4,10 @@
  */
 #include "instance/instance.h"
 
+namespace {
+
 /* The text after the last backslash; the whole text when there is none. */
-static const WCHAR *FileNameOf(const WCHAR *path)
+const WCHAR *FileNameOf(const WCHAR *path)
 {
     const WCHAR *name = path;
 
@@ -15,61 +17,20 @@ static const WCHAR *FileNameOf(const WCHAR *path)
     return name;
 }
 
-void NarrowFromWide(const WCHAR *wide, char *out, size_t bytes)
+WCHAR LowerAscii(WCHAR c)
 {
-    size_t i;
-
-    if (bytes == 0)
-        return;
-    for (i = 0; wide[i] != 0; i++) {
-        if (wide[i] > 0xFF) {
-            out[0] = '\0';
-            return;
-        }
-    }
-    for (i = 0; wide[i] != 0 && i + 1 < bytes; i++)
-        out[i] = (char)wide[i];
-    out[i] = '\0';
-}
-
-void WideFromNarrow(const char *narrow, WCHAR *out, size_t units)
-{
-    size_t i;
-
-    if (units == 0)
-        return;
-    for (i = 0; narrow[i] != '\0' && i + 1 < units; i++)
-        out[i] = (WCHAR)(unsigned char)narrow[i];
-    out[i] = 0;
-}
-
-BOOL GetCurrentExeName(char *out, WCHAR *path)
-{
-    DWORD length;
-
-    length = GetModuleFileNameW(NULL, path, OWN_PATH_UNITS);
-    if (length == 0)
-        path[0] = 0;
-    /* Windows XP leaves a path that fills the buffer unterminated. */
-    path[OWN_PATH_UNITS - 1] = 0;
-    NarrowFromWide(FileNameOf(path), out, OWN_NAME_BYTES);
-    return length >= OWN_PATH_UNITS;
-}
-
-static WCHAR LowerAscii(WCHAR c)
-{
-    return (c >= 'A' && c <= 'Z') ? (WCHAR)(c + ('a' - 'A')) : c;
+    return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + ('a' - 'A')) : c;
 }
 
 /* How many units of text begin with the key, unchanged or with its ASCII
    capitals lowered: the key's length, or -1 when text does not begin so. */
-static int KeyAt(const WCHAR *text, const WCHAR *key)
+int KeyAt(const WCHAR *text, const WCHAR *key)
 {
-    BOOL asIs = TRUE;
-    BOOL lowered = TRUE;
-    int i;
+    bool asIs = true;
+    bool lowered = true;
+    int i = 0;
 
-    for (i = 0; key[i] != 0; i++) {
+    for (; key[i] != 0; i++) {
         asIs = asIs && text[i] == key[i];
         lowered = lowered && text[i] == LowerAscii(key[i]);
         if (!asIs && !lowered)
@@ -78,26 +39,60 @@ static int KeyAt(const WCHAR *text, const WCHAR *key)
     return i;
 }
 
-BOOL MatchesExeName(const WCHAR *path, const WCHAR *key, const WCHAR *cutOwnPath)
-{
-    const WCHAR *name;
-    size_t folder;
-    size_t i;
-    int length;
+} // namespace
 
+void NarrowFromWide(const WCHAR *wide, char *out, std::size_t bytes)
+{
+    if (bytes == 0)
+        return;
+    for (std::size_t i = 0; wide[i] != 0; i++) {
+        if (wide[i] > 0xFF) {
+            out[0] = '\0';
+            return;
+        }
+    }
+    std::size_t i = 0;
+    for (; wide[i] != 0 && i + 1 < bytes; i++)
+        out[i] = static_cast<char>(wide[i]);
+    out[i] = '\0';
+}
+
+void WideFromNarrow(const char *narrow, WCHAR *out, std::size_t units)
+{
+    if (units == 0)
+        return;
+    std::size_t i = 0;
+    for (; narrow[i] != '\0' && i + 1 < units; i++)
+        out[i] = static_cast<unsigned char>(narrow[i]);
+    out[i] = 0;
+}
+
+bool GetCurrentExeName(char *out, WCHAR *path)
+{
+    const DWORD length = GetModuleFileNameW(nullptr, path, kOwnPathUnits);
+    if (length == 0)
+        path[0] = 0;
+    /* Windows XP leaves a path that fills the buffer unterminated. */
+    path[kOwnPathUnits - 1] = 0;
+    NarrowFromWide(FileNameOf(path), out, kOwnNameBytes);
+    return length >= kOwnPathUnits;
+}
+
+bool MatchesExeName(const WCHAR *path, const WCHAR *key, const WCHAR *cutOwnPath)
+{
     if (key[0] == 0)
-        return FALSE;
-    if (cutOwnPath == NULL) {
-        name = FileNameOf(path);
-        length = KeyAt(name, key);
+        return false;
+    if (cutOwnPath == nullptr) {
+        const WCHAR *name = FileNameOf(path);
+        const int length = KeyAt(name, key);
         return length >= 0 && name[length] == 0;
     }
     /* The own name may be only the beginning of the real one, which on its
        own would match unrelated programs: the path must also begin with
        the own folder, as far as it was read. */
-    folder = (size_t)(FileNameOf(cutOwnPath) - cutOwnPath);
-    for (i = 0; i < folder; i++)
+    const auto folder = static_cast<std::size_t>(FileNameOf(cutOwnPath) - cutOwnPath);
+    for (std::size_t i = 0; i < folder; i++)
         if (LowerAscii(path[i]) != LowerAscii(cutOwnPath[i]))
-            return FALSE;
+            return false;
     return KeyAt(path + folder, key) >= 0;
 }

@@ -11,34 +11,36 @@
 
 #include "platform/win.h"
 
+#include <cstddef>
+
 /* Capacities, terminator included. */
-#define OWN_PATH_UNITS 256     /* own module path, and the search key */
-#define OWN_NAME_BYTES 256     /* the own file name as narrow text */
-#define PROCESS_PATH_UNITS 260 /* a path read from another process */
-#define MAX_PROCESS_IDS 65535  /* one snapshot of process identifiers */
+inline constexpr DWORD kOwnPathUnits = 256;       /* own module path, and the search key */
+inline constexpr std::size_t kOwnNameBytes = 256; /* the own file name as narrow text */
+inline constexpr DWORD kProcessPathUnits = 260;   /* a path read from another process */
+inline constexpr DWORD kMaxProcessIds = 65535;    /* one snapshot of process identifiers */
 
 /* Reading a process's path, and what the target is opened with. */
-#define ACCESS_READ_PATH (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)
-#define ACCESS_TERMINATE                                                              \
-    (PROCESS_TERMINATE | PROCESS_CREATE_THREAD | PROCESS_VM_OPERATION | PROCESS_VM_WRITE | \
-     PROCESS_QUERY_INFORMATION)
+inline constexpr DWORD kAccessReadPath = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+inline constexpr DWORD kAccessTerminate = PROCESS_TERMINATE | PROCESS_CREATE_THREAD |
+                                          PROCESS_VM_OPERATION | PROCESS_VM_WRITE |
+                                          PROCESS_QUERY_INFORMATION;
 
 /*
- * Fills out (OWN_NAME_BYTES) with the file name of the current executable
+ * Fills out (kOwnNameBytes) with the file name of the current executable
  * as narrow text: the characters after the last backslash of its path, one
- * byte each; empty when a character is above U+00FF. path (OWN_PATH_UNITS)
- * receives the path as read, always terminated. Returns TRUE when the path
+ * byte each; empty when a character is above U+00FF. path (kOwnPathUnits)
+ * receives the path as read, always terminated. Returns true when the path
  * filled its buffer, so that the name may be only the beginning of the
  * real one, or even of a folder's name.
  */
-BOOL GetCurrentExeName(char *out, WCHAR *path);
+bool GetCurrentExeName(char *out, WCHAR *path);
 
 /* The runtime's "%S" in the "C" locale, both ways. UTF-16 to narrow: each
    unit up to U+00FF is the byte of that value, and any unit above it
    empties the whole text. Narrow to UTF-16: each byte is the unit of that
    value. Both cut to their capacity and always terminate. */
-void NarrowFromWide(const WCHAR *wide, char *out, size_t bytes);
-void WideFromNarrow(const char *narrow, WCHAR *out, size_t units);
+void NarrowFromWide(const WCHAR *wide, char *out, std::size_t bytes);
+void WideFromNarrow(const char *narrow, WCHAR *out, std::size_t units);
 
 /*
  * Whether a process whose executable has this path is an instance for the
@@ -49,16 +51,17 @@ void WideFromNarrow(const char *narrow, WCHAR *out, size_t units);
  * capitals aside) followed by the key or the key lowered. An empty key
  * matches nothing.
  */
-BOOL MatchesExeName(const WCHAR *path, const WCHAR *key, const WCHAR *cutOwnPath);
+bool MatchesExeName(const WCHAR *path, const WCHAR *key, const WCHAR *cutOwnPath);
 
 /*
  * Walks one snapshot of all processes and returns a handle, opened with
- * ACCESS_TERMINATE, to the first process other than this one that matches
- * the key (and cutOwnPath, as MatchesExeName says); NULL when there is none. Every other handle it opens is closed.
+ * kAccessTerminate, to the first process other than this one that matches
+ * the key (and cutOwnPath, as MatchesExeName says); nullptr when there is
+ * none. Every other handle it opens is closed.
  */
 HANDLE FindProcessByExeName(const WCHAR *key, const WCHAR *cutOwnPath);
 
 /* Finds the running instance and terminates it with exit code 0. */
-void CloseRunningInstance(void);
+void CloseRunningInstance();
 
 #endif /* NOSAVER_INSTANCE_INSTANCE_H */

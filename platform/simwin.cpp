@@ -704,6 +704,13 @@ void OutputDebugStringW(const WCHAR *text)
     M().debugOutput.push_back(text);
 }
 
+BOOL IsDBCSLeadByte(BYTE byte)
+{
+    Record("IsDBCSLeadByte(0x%02x)", byte);
+    /* The lead bytes of GBK; code page 1252 has none. */
+    return M().codePage == 936 && byte >= 0x81 && byte <= 0xFE;
+}
+
 HANDLE GetProcessHeap(void)
 {
     return reinterpret_cast<HANDLE>((uintptr_t)0x7000);

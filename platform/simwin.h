@@ -82,7 +82,8 @@ const std::vector<std::u16string> &SimDebugOutput(void);
 /* The same, as UTF-8. */
 std::vector<std::string> SimDebugOutputUtf8(void);
 
-/* The thread's ANSI code page: 1252 or 936; any other is rejected by the
+/* The thread's ANSI code page, which is also the system's that
+   IsDBCSLeadByte tests against: 1252 or 936; any other is rejected by the
    conversions like an unknown code page. */
 void SimSetCodePage(UINT codePage);
 

@@ -41,6 +41,7 @@
 #define TRUE 1
 
 typedef int BOOL;
+typedef unsigned char BYTE;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef unsigned int UINT;
@@ -93,6 +94,7 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int bytes,
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *text, int units, char *out,
                         int bytes, const char *defaultChar, BOOL *usedDefault);
 void OutputDebugStringW(const WCHAR *text);
+BOOL IsDBCSLeadByte(BYTE byte);
 HANDLE GetProcessHeap(void);
 void *HeapAlloc(HANDLE heap, DWORD flags, size_t bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, void *block);

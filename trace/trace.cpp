@@ -9,29 +9,38 @@
  */
 #include "trace/trace.h"
 
-#include <string.h>
+#include <cstdarg>
+#include <cstring>
+
+namespace {
 
 /* Passes the bytes on one unit each; always terminates within units. */
-static void WidenBytes(const char *text, WCHAR *out, int units)
+void WidenBytes(const char *text, WCHAR *out, int units)
 {
     int i = 0;
 
     for (; i < units - 1 && text[i] != '\0'; i++)
-        out[i] = (WCHAR)(unsigned char)text[i];
+        out[i] = static_cast<unsigned char>(text[i]);
     out[i] = 0;
 }
 
+WCHAR *AllocateUnits(int units)
+{
+    return static_cast<WCHAR *>(
+        HeapAlloc(GetProcessHeap(), 0, static_cast<std::size_t>(units) * sizeof(WCHAR)));
+}
+
+} // namespace
+
 void LogDebugString(const char *format, ...)
 {
-    char text[TRACE_TEXT_CAPACITY];
-    WCHAR fixed[TRACE_FIXED_UNITS];
+    char text[kTraceTextCapacity];
+    WCHAR fixed[kTraceFixedUnits];
     WCHAR *wide = fixed;
-    int units = TRACE_FIXED_UNITS;
-    int bytes;
-    int converted;
-    va_list args;
+    int units = kTraceFixedUnits;
 
-    memset(text, 0, sizeof text);
+    std::memset(text, 0, sizeof text);
+    va_list args;
     va_start(args, format);
     /* -1 means either a cut, which fills all 4095 bytes, or a failure,
        which leaves them short; only the failure empties the message. */
@@ -39,27 +48,23 @@ void LogDebugString(const char *format, ...)
         text[0] = '\0';
     va_end(args);
 
-    bytes = (int)strlen(text) + 1;
-    if (bytes > TRACE_FIXED_UNITS) {
-        WCHAR *block = (WCHAR *)HeapAlloc(GetProcessHeap(), 0, (size_t)bytes * sizeof(WCHAR));
-        if (block != NULL) {
+    int bytes = static_cast<int>(std::strlen(text)) + 1;
+    if (bytes > kTraceFixedUnits) {
+        if (WCHAR *block = AllocateUnits(bytes); block != nullptr) {
             wide = block;
             units = bytes;
         } else {
             /* No memory: send the beginning that the stack buffer holds. */
-            text[TRACE_FIXED_UNITS - 1] = '\0';
-            bytes = TRACE_FIXED_UNITS;
+            text[kTraceFixedUnits - 1] = '\0';
+            bytes = kTraceFixedUnits;
         }
     }
 
-    converted = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, wide, units);
+    int converted = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, wide, units);
     if (converted == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        int needed = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, NULL, 0);
-        WCHAR *grown = needed > 0
-                           ? (WCHAR *)HeapAlloc(GetProcessHeap(), 0, (size_t)needed * sizeof(WCHAR))
-                           : NULL;
-        if (grown != NULL) {
-            int retried = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, grown, needed);
+        const int needed = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, nullptr, 0);
+        if (WCHAR *grown = needed > 0 ? AllocateUnits(needed) : nullptr; grown != nullptr) {
+            const int retried = MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, grown, needed);
             if (retried != 0) {
                 if (wide != fixed)
                     HeapFree(GetProcessHeap(), 0, wide);

@@ -7,10 +7,12 @@
 #include "platform/win.h"
 #include "trace/messages.h"
 
+#include <cstddef>
+
 /* Largest formatted message, terminator included; longer output is cut. */
-#define TRACE_TEXT_CAPACITY 4096
+inline constexpr std::size_t kTraceTextCapacity = 4096;
 /* UTF-16 units converted without the heap, terminator included. */
-#define TRACE_FIXED_UNITS 128
+inline constexpr int kTraceFixedUnits = 128;
 
 /*
  * Formats the message in the runtime's default "C" locale, decodes it in

@@ -80,7 +80,7 @@ std::u16string ProcessPath(uint8_t choice, const std::u16string &own, Input &in)
     case 6: return u"C:\\" + name + u"\\editor.exe";
     case 7: return u"C:\\Windows\\explorer.exe";
     case 8: return u"System";
-    case 9: return own.substr(0, PROCESS_PATH_UNITS - 1);
+    case 9: return own.substr(0, kProcessPathUnits - 1);
     case 10: return Long(name, 261 + in.Byte() % 40);
     default: return in.Units(in.Byte());
     }
@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     SimSetCodePage(codePage);
     SimSetUnterminatedPaths(unterminated);
     if (guardHeld)
-        SimHoldMutex(1, GUARD_MUTEX_NAME);
+        SimHoldMutex(1, kGuardMutexName);
     bool guardFails = false;
     for (int i = 0; i < failures; i++) {
         const Failure &f = kFailures[in.Byte() % (sizeof kFailures / sizeof kFailures[0])];
@@ -152,15 +152,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     /* A start keeps its handle to another instance's guard until it ends;
        one that created the guard itself drops it. */
-    int ownGuards = SimMutexHolders(1, GUARD_MUTEX_NAME) - (guardHeld ? 1 : 0);
+    int ownGuards = SimMutexHolders(1, kGuardMutexName) - (guardHeld ? 1 : 0);
     FUZZ_CHECK(ownGuards == (guardHeld && !guardFails ? 1 : 0), "%d guard handles kept", ownGuards);
     for (const std::string &v : model::Violations(table, kSelf, ownGuards))
         FUZZ_CHECK(false, "%s", v.c_str());
     for (const std::u16string &t : SimDebugOutput())
-        FUZZ_CHECK(t.size() < TRACE_TEXT_CAPACITY, "a message of %zu units", t.size());
+        FUZZ_CHECK(t.size() < kTraceTextCapacity, "a message of %zu units", t.size());
 
     if (failures == 0) {
-        std::vector<std::string> lines = {model::Format(MSG_COMMAND_LINE, argument)};
+        std::vector<std::string> lines = {model::Format(kMsgCommandLine, argument)};
         std::vector<DWORD> terminated;
         bool prefix = false;
         if (guardHeld) {
@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             terminated = c.terminated;
             prefix = !c.lastErrorKnown;
         } else {
-            lines.push_back(MSG_EXIT_APP);
+            lines.push_back(kMsgExitApp);
         }
         const std::vector<std::u16string> &out = SimDebugOutput();
         FUZZ_CHECK(out.size() == lines.size(), "%zu messages, %zu expected", out.size(),

@@ -35,9 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (readFails)
         SimFail("GetModuleFileNameW", ERROR_ACCESS_DENIED, 1);
 
-    char name[OWN_NAME_BYTES];
+    char name[kOwnNameBytes];
     memset(name, '#', sizeof name);
-    WCHAR ownPath[OWN_PATH_UNITS];
+    WCHAR ownPath[kOwnPathUnits];
     BOOL mayBeCut = GetCurrentExeName(name, ownPath);
     FUZZ_CHECK(memchr(name, 0, sizeof name) != nullptr, "the name is not terminated");
     model::OwnName own = model::OwnNameOf(path, readFails);
@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     /* A name that survives the narrow form comes back as it was. */
     if (!own.narrow.empty()) {
-        WCHAR key[OWN_PATH_UNITS];
-        WideFromNarrow(name, key, OWN_PATH_UNITS);
+        WCHAR key[kOwnPathUnits];
+        WideFromNarrow(name, key, kOwnPathUnits);
         FUZZ_CHECK(std::u16string(key) == own.key, "the key differs from the file name");
     }
     FUZZ_CHECK(SimOpenHandles() == 0 && SimHeap().live == 0, "handles or heap left");

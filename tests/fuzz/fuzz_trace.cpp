@@ -24,7 +24,7 @@ const size_t kLengths[] = {126, 127, 128, 129, 4094, 4095, 4096, 4097};
 
 void Inject(TraceFault fault, size_t formattedLength)
 {
-    bool block = formattedLength > TRACE_FIXED_UNITS - 1;
+    bool block = formattedLength > kTraceFixedUnits - 1;
     switch (fault) {
     case TraceFault::kNone:
         break;
@@ -93,19 +93,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         LogDebugString("%s", arg);
         break;
     case 1:
-        formatted = model::Format(MSG_COMMAND_LINE, arg);
+        formatted = model::Format(kMsgCommandLine, arg);
         Inject(fault, formatted.size());
-        LogDebugString(MSG_COMMAND_LINE, arg);
+        LogDebugString(kMsgCommandLine, arg);
         break;
     case 2:
-        formatted = model::Format(MSG_PROCESS_FULL_NAME, arg);
+        formatted = model::Format(kMsgProcessFullName, arg);
         Inject(fault, formatted.size());
-        LogDebugString(MSG_PROCESS_FULL_NAME, arg);
+        LogDebugString(kMsgProcessFullName, arg);
         break;
     default:
-        formatted = model::Format(MSG_IGNORE_CURRENT_PROCESS, number, arg);
+        formatted = model::Format(kMsgIgnoreCurrentProcess, number, arg);
         Inject(fault, formatted.size());
-        LogDebugString(MSG_IGNORE_CURRENT_PROCESS, number, arg);
+        LogDebugString(kMsgIgnoreCurrentProcess, number, arg);
         break;
     }
 
@@ -114,9 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::u16string expected = model::Trace(formatted, codePage, fault);
     FUZZ_CHECK(out[0] == expected, "code page %u, fault %d, %zu bytes: %zu units arrived, %zu expected",
                codePage, (int)fault, formatted.size(), out[0].size(), expected.size());
-    FUZZ_CHECK(out[0].size() < TRACE_TEXT_CAPACITY, "%zu units", out[0].size());
+    FUZZ_CHECK(out[0].size() < kTraceTextCapacity, "%zu units", out[0].size());
     FUZZ_CHECK(SimHeap().live == 0, "%d heap blocks left", SimHeap().live);
-    if (formatted.size() < TRACE_FIXED_UNITS && fault != TraceFault::kConvertShort &&
+    if (formatted.size() < kTraceFixedUnits && fault != TraceFault::kConvertShort &&
         fault != TraceFault::kShortRetryFails && fault != TraceFault::kShortAllocFails)
         FUZZ_CHECK(SimHeap().allocations == 0, "a %zu-byte message used the heap", formatted.size());
     FUZZ_CHECK(SimOpenHandles() == 0, "%d handles", SimOpenHandles());

@@ -10,7 +10,7 @@ import pefile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from report import check, finish  # noqa: E402
 
-MAX_SIZE = 16 * 1024
+MAX_SIZE = 8 * 1024
 
 # Every function the executable may import, each present in the DLLs of a
 # clean Windows XP SP3 (GetProcessId since SP1). The runtime's start-up code
@@ -24,6 +24,7 @@ XP_EXPORTS = {
         "GetStartupInfoA", "HeapAlloc", "HeapFree", "InitializeCriticalSection",
         "LeaveCriticalSection", "LoadLibraryA", "MultiByteToWideChar", "OpenProcess",
         "OutputDebugStringW", "SetUnhandledExceptionFilter", "Sleep", "TerminateProcess",
+        "ExitProcess", "GetCommandLineA", "IsDBCSLeadByte",
         "TlsGetValue", "VirtualProtect", "VirtualQuery", "WideCharToMultiByte",
     },
     "USER32.dll": {"GetCursorPos", "mouse_event"},

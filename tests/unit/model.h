@@ -69,10 +69,10 @@ inline std::u16string Trace(std::string formatted, UINT codePage, TraceFault fau
     if (fault == TraceFault::kFormatFails)
         return u"";
     formatted = formatted.substr(0, formatted.find('\0'));
-    if (formatted.size() > TRACE_TEXT_CAPACITY - 1)
-        formatted.resize(TRACE_TEXT_CAPACITY - 1);
-    if (fault == TraceFault::kBlockAllocFails && formatted.size() > TRACE_FIXED_UNITS - 1)
-        formatted.resize(TRACE_FIXED_UNITS - 1);
+    if (formatted.size() > kTraceTextCapacity - 1)
+        formatted.resize(kTraceTextCapacity - 1);
+    if (fault == TraceFault::kBlockAllocFails && formatted.size() > kTraceFixedUnits - 1)
+        formatted.resize(kTraceFixedUnits - 1);
     bool usable = codePage == 1252 || codePage == 936;
     bool converted = usable && (fault == TraceFault::kNone || fault == TraceFault::kBlockAllocFails ||
                                 fault == TraceFault::kConvertShort);
@@ -107,8 +107,8 @@ inline OwnName OwnNameOf(const std::u16string &ownPath, bool readFails)
     OwnName own;
     if (readFails)
         return own;
-    own.mayBeCut = ownPath.size() >= OWN_PATH_UNITS;
-    own.path = UpToNul(ownPath.substr(0, OWN_PATH_UNITS - 1));
+    own.mayBeCut = ownPath.size() >= kOwnPathUnits;
+    own.path = UpToNul(ownPath.substr(0, kOwnPathUnits - 1));
     std::u16string name = FileName(own.path);
     for (char16_t unit : name)
         if (unit > 0xFF)
@@ -158,7 +158,7 @@ inline const std::u16string *CutOwnPath(const OwnName &own)
 /* A process path as the search reads it: 260 units, terminator included. */
 inline std::u16string PathAsRead(const std::u16string &path)
 {
-    return UpToNul(path.substr(0, PROCESS_PATH_UNITS - 1));
+    return UpToNul(path.substr(0, kProcessPathUnits - 1));
 }
 
 /* ---- close flow ---- */
@@ -209,8 +209,8 @@ inline CloseOutcome Close(const std::vector<SimProcess> &table, DWORD self, UINT
     const DWORD kTerminateRights = 0x042B;
     CloseOutcome out;
     OwnName own = OwnNameIn(table, self, faults.ownPathFails);
-    out.traces = {MSG_FIND_AND_CLOSE, Format(MSG_PROCESS_EXE_NAME, own.narrow.c_str())};
-    size_t listed = faults.enumFails ? 0 : std::min<size_t>(table.size(), MAX_PROCESS_IDS);
+    out.traces = {kMsgFindAndClose, Format(kMsgProcessExeName, own.narrow.c_str())};
+    size_t listed = faults.enumFails ? 0 : std::min<size_t>(table.size(), kMaxProcessIds);
     for (size_t i = 0; i < listed; i++) {
         const SimProcess &p = *ById(table, table[i].id);
         bool readable = !p.goneBeforeOpen && (p.grants & kReadRights) == kReadRights &&
@@ -226,23 +226,23 @@ inline CloseOutcome Close(const std::vector<SimProcess> &table, DWORD self, UINT
             continue;
         std::string shown = SimEncodeAnsi(codePage, path);
         if (id == self) {
-            out.traces.push_back(Format(MSG_IGNORE_CURRENT_PROCESS, (int)self, shown.c_str()));
+            out.traces.push_back(Format(kMsgIgnoreCurrentProcess, (int)self, shown.c_str()));
             continue;
         }
-        out.traces.push_back(Format(MSG_PROCESS_FULL_NAME, shown.c_str()));
+        out.traces.push_back(Format(kMsgProcessFullName, shown.c_str()));
         auto injected = faults.terminateErrors.find(id);
         DWORD error = injected != faults.terminateErrors.end() ? injected->second : p.terminateError;
         if (error != 0)
-            out.traces.push_back(Format(MSG_TERMINATE_FAILED, (long)(LONG)error));
+            out.traces.push_back(Format(kMsgTerminateFailed, (long)(LONG)error));
         else
             out.terminated.push_back(id);
         return out;
     }
     if (faults.enumFails) {
-        out.traces.push_back(Format(MSG_OPEN_PROCESS_FAILED, (long)(LONG)faults.enumError));
+        out.traces.push_back(Format(kMsgOpenProcessFailed, (long)(LONG)faults.enumError));
     } else {
         /* the text up to the error code, which is not known */
-        std::string failed = MSG_OPEN_PROCESS_FAILED;
+        std::string failed = kMsgOpenProcessFailed;
         out.traces.push_back(failed.substr(0, failed.find('%')));
         out.lastErrorKnown = false;
     }

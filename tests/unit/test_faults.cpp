@@ -131,7 +131,7 @@ Observed Start(const Kind &kind, const Fault &fault)
     SimSetCurrentProcess(kSelf);
     SimSetCodePage(kind.codePage);
     if (kind.guardHeld)
-        SimHoldMutex(1, GUARD_MUTEX_NAME);
+        SimHoldMutex(1, kGuardMutexName);
     SimSetCursorPath(kCursorPath);
     SimEndLoopAfter(kind.passes);
     for (const Prefault &p : kind.prefaults)
@@ -270,9 +270,9 @@ DWORD IdIn(const std::string &call)
 Outcome Expected(const Kind &kind, const Fault &fault, const std::vector<std::string> &baseline)
 {
     const std::string &op = fault.operation;
-    std::vector<std::string> lines = {model::Format(MSG_COMMAND_LINE, kind.argument.c_str())};
+    std::vector<std::string> lines = {model::Format(kMsgCommandLine, kind.argument.c_str())};
     if (kind.argument == "test")
-        lines.push_back(MSG_COMMAND_IS_TEST);
+        lines.push_back(kMsgCommandIsTest);
 
     Outcome e;
     bool isClose = kind.argument == "close";
@@ -285,10 +285,10 @@ Outcome Expected(const Kind &kind, const Fault &fault, const std::vector<std::st
             if (!(op == "GetCursorPos" && fault.nth == pass))
                 at = kCursorPath[(size_t)pass - 1];
             e.events.push_back(model::Format("mouse_event(0x8000,%d,%d,0,0)", (int)at.x, (int)at.y));
-            lines.push_back(model::Format(MSG_MOVE_MOUSE, (int)at.x, (int)at.y));
+            lines.push_back(model::Format(kMsgMoveMouse, (int)at.x, (int)at.y));
         }
     } else if (created) {
-        lines.push_back(MSG_EXIT_APP);
+        lines.push_back(kMsgExitApp);
     } else {
         /* The start keeps a handle to another instance's guard until it ends. */
         e.guardHandles = op == "CreateMutexW" ? 0 : 1;

@@ -77,17 +77,17 @@ TEST_F(InstanceTest, OwnNameAndKey)
         SetUp();
         Table({Process(kSelf, c.path)});
         SimSetUnterminatedPaths(c.unterminated);
-        char name[OWN_NAME_BYTES];
+        char name[kOwnNameBytes];
         memset(name, '#', sizeof name);
-        WCHAR ownPath[OWN_PATH_UNITS];
+        WCHAR ownPath[kOwnPathUnits];
         BOOL mayBeCut = GetCurrentExeName(name, ownPath);
         EXPECT_EQ(std::string(name), c.name) << SimUtf8(c.path);
         EXPECT_EQ(mayBeCut != FALSE, c.mayBeCut) << SimUtf8(c.path);
-        EXPECT_EQ(std::u16string(ownPath), c.path.substr(0, OWN_PATH_UNITS - 1));
+        EXPECT_EQ(std::u16string(ownPath), c.path.substr(0, kOwnPathUnits - 1));
         EXPECT_EQ(SimCalls()[0], "GetModuleFileNameW(NULL,256)");
 
-        WCHAR key[OWN_PATH_UNITS];
-        WideFromNarrow(name, key, OWN_PATH_UNITS);
+        WCHAR key[kOwnPathUnits];
+        WideFromNarrow(name, key, kOwnPathUnits);
         std::u16string expected;
         for (unsigned char b : c.name)
             expected += (char16_t)b;
@@ -97,8 +97,8 @@ TEST_F(InstanceTest, OwnNameAndKey)
     SetUp();
     Table({Process(kSelf, kToolsPath)});
     SimFail("GetModuleFileNameW", ERROR_ACCESS_DENIED);
-    char name[OWN_NAME_BYTES];
-    WCHAR ownPath[OWN_PATH_UNITS];
+    char name[kOwnNameBytes];
+    WCHAR ownPath[kOwnPathUnits];
     EXPECT_FALSE(GetCurrentExeName(name, ownPath));
     EXPECT_STREQ(name, "");
     EXPECT_EQ(ownPath[0], 0);
@@ -161,7 +161,7 @@ TEST_F(InstanceTest, TheFirstOtherMatchIsTerminated)
 {
     const std::string tools = "C:\\Tools\\nosaver.exe";
     SimProcess lockedUp = Process(200, kToolsPath);
-    lockedUp.grants = ACCESS_READ_PATH; /* started elevated, say */
+    lockedUp.grants = kAccessReadPath; /* started elevated, say */
     SimProcess cannotTerminate = Process(200, kToolsPath);
     cannotTerminate.terminateError = ERROR_ACCESS_DENIED;
 
@@ -393,7 +393,7 @@ TEST_F(InstanceTest, ASnapshotHoldsAtMost65535Processes)
 TEST_F(InstanceTest, CloseFromTheEntry)
 {
     Table({Process(200, kToolsPath), Process(kSelf, kToolsPath)});
-    SimHoldMutex(1, GUARD_MUTEX_NAME); /* the instance's guard */
+    SimHoldMutex(1, kGuardMutexName); /* the instance's guard */
     char argument[] = "close";
     EXPECT_EQ(WinMain(NULL, NULL, argument, 0), 0);
     EXPECT_EQ(Traces(), (std::vector<std::string>{"lpCmdLine:[close]\n", kFindAndClose,

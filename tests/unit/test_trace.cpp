@@ -63,9 +63,9 @@ TEST_F(TraceTest, UpTo127BytesStayOffTheHeap)
 
 TEST_F(TraceTest, NothingIsAddedToAMessage)
 {
-    LogDebugString(MSG_EXIT_APP);
-    LogDebugString(MSG_OPEN_PROCESS_FAILED, (long)(LONG)0xFFFFFFFFu);
-    LogDebugString(MSG_MOVE_MOUSE, -1920, 0);
+    LogDebugString(kMsgExitApp);
+    LogDebugString(kMsgOpenProcessFailed, (long)(LONG)0xFFFFFFFFu);
+    LogDebugString(kMsgMoveMouse, -1920, 0);
     EXPECT_EQ(Traces(), (std::vector<std::string>{"exit app!\n", "OpenProcess failed,error code:-1",
                                                   "move mouse, src x[-1920], y[0]!\n"}));
     EXPECT_EQ(SimCallsOf({"OutputDebugStringW"}).size(), 3u);
@@ -74,9 +74,9 @@ TEST_F(TraceTest, NothingIsAddedToAMessage)
 TEST_F(TraceTest, ChineseTextsDependOnTheThreadCodePage)
 {
     SimSetCodePage(936);
-    LogDebugString(MSG_FIND_AND_CLOSE);
-    LogDebugString(MSG_IGNORE_CURRENT_PROCESS, 42, "C:\\nosaver.exe");
-    LogDebugString(MSG_PROCESS_FULL_NAME, "C:\\nosaver.exe");
+    LogDebugString(kMsgFindAndClose);
+    LogDebugString(kMsgIgnoreCurrentProcess, 42, "C:\\nosaver.exe");
+    LogDebugString(kMsgProcessFullName, "C:\\nosaver.exe");
     EXPECT_EQ(Traces(), (std::vector<std::string>{
                             kFindAndClose936,
                             "\u5ffd\u7565\u5f53\u524d\u8fdb\u7a0bID[42]C:\\nosaver.exe;",
@@ -84,9 +84,9 @@ TEST_F(TraceTest, ChineseTextsDependOnTheThreadCodePage)
 
     SimReset();
     SimSetCodePage(1252);
-    LogDebugString(MSG_FIND_AND_CLOSE);
-    LogDebugString(MSG_PROCESS_FULL_NAME, "x");
-    EXPECT_EQ(Traces(), (std::vector<std::string>{As1252(MSG_FIND_AND_CLOSE),
+    LogDebugString(kMsgFindAndClose);
+    LogDebugString(kMsgProcessFullName, "x");
+    EXPECT_EQ(Traces(), (std::vector<std::string>{As1252(kMsgFindAndClose),
                                                   As1252("Process full name\xa3\xba\nx;")}));
 }
 
@@ -134,8 +134,8 @@ TEST_F(TraceTest, AFailedRetryStillPassesEveryByte)
         std::string text;
         DWORD retryError;
     } cases[] = {
-        {MSG_FIND_AND_CLOSE, ERROR_INVALID_PARAMETER},      /* on the stack */
-        {MSG_FIND_AND_CLOSE, ERROR_INSUFFICIENT_BUFFER},
+        {kMsgFindAndClose, ERROR_INVALID_PARAMETER},      /* on the stack */
+        {kMsgFindAndClose, ERROR_INSUFFICIENT_BUFFER},
         {gbk + gbk, ERROR_INVALID_PARAMETER},               /* in a heap block */
     };
     for (const auto &c : cases) {
@@ -153,7 +153,7 @@ TEST_F(TraceTest, AFailedRetryStillPassesEveryByte)
 TEST_F(TraceTest, AFormattingErrorSendsTheEmptyText)
 {
     SimFail("_vsnprintf", 0, 1);
-    LogDebugString(MSG_EXIT_APP);
+    LogDebugString(kMsgExitApp);
     EXPECT_EQ(Traces(), std::vector<std::string>{""});
 }
 

@@ -64,6 +64,10 @@ def body(s):
         (b'nosaver.exe "close"', ['lpCmdLine:["close"]\n']),
         (b"nosaver.exe close now", ["lpCmdLine:[close now]\n"]),
         (b'"nosaver.exe"   test', ["lpCmdLine:[test]\n", "lpCmdLine is test.\n"]),
+        # The name goes on after its closing quote; a byte of 0x80 or above
+        # ends it outside quotes.
+        (b'"nosaver.exe"test', ["lpCmdLine:[]\n"]),
+        (b"nosaver\x81.exe test", ["lpCmdLine:[.exe test]\n"]),
     ]
     for line, expected in others:
         start = s.start(exe, line)
