@@ -248,7 +248,8 @@ def main():
         print("setting up %sin %s ..." % (LABEL, state), flush=True)
         try:
             if winenv.setup(state, os.path.join(WIN64, "harness.exe"), kind) == winenv.SKIPPED:
-                row("every figure", "not measured", "", "-", "", False)
+                row(LABEL + "every figure", "not measured: " + winenv.Wine(state).conf["refused"],
+                    "", "-", "", False)
                 continue
             wine = winenv.Wine(state)
             exe = os.path.join(wine.scratch, "nosaver.exe")
