@@ -13,10 +13,11 @@ import argparse
 import os
 import re
 import statistics
-import struct
 import subprocess
 import sys
 import time
+
+import pefile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
@@ -33,6 +34,7 @@ LABEL = ""  # the build being measured, before each figure
 
 
 def row(figure, value, reference, ratio, target, met):
+    figure = LABEL + figure
     rows.append((figure, value, reference, ratio, target, "yes" if met else "NO"))
     print("  %s: %s against %s (ratio %s)" % (figure, value, reference, ratio), flush=True)
 
@@ -46,17 +48,10 @@ def simbench(*args):
 def sections(path):
     """The headers' and each section's bytes in the file, and how many of
     each section's bytes are content: [(name, file bytes, content bytes)]."""
-    with open(path, "rb") as f:
-        data = f.read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
-    opt = pe + 24
-    headers = struct.unpack_from("<I", data, opt + 60)[0]
-    found = [("headers", headers, headers)]
-    for i in range(count):
-        name, content, _, raw = struct.unpack_from("<8sIII", data, opt + optional_size + 40 * i)
-        found.append((name.rstrip(b"\0").decode(), raw, content))
-    return found
+    pe = pefile.PE(path, fast_load=True)
+    headers = pe.OPTIONAL_HEADER.SizeOfHeaders
+    return [("headers", headers, headers)] + [
+        (s.Name.rstrip(b"\0").decode(), s.SizeOfRawData, s.Misc_VirtualSize) for s in pe.sections]
 
 
 def size():
@@ -143,10 +138,10 @@ def loop_pass(wine, exe):
                 own.append(function)
     sleeps = [i for i, f in enumerate(own) if f == "Sleep"]
     if len(sleeps) < 3:
-        row(LABEL + "calls per loop pass (Wine relay log)", "fewer than 3 passes seen", "", "-", "", False)
+        row("calls per loop pass (Wine relay log)", "fewer than 3 passes seen", "", "-", "", False)
         return
     one = own[sleeps[1]:sleeps[2]]
-    row(LABEL + "KERNEL32/USER32 calls per loop pass (Wine relay log)",
+    row("KERNEL32/USER32 calls per loop pass (Wine relay log)",
         "%d: %s" % (len(one), ", ".join(one)), "%d: %s" % (len(PASS), ", ".join(PASS)),
         "%.2f" % (len(one) / len(PASS)), "exactly these", one == PASS)
 
@@ -154,7 +149,7 @@ def loop_pass(wine, exe):
 def heap():
     sim = simbench("loop", "10000")[0]
     allocations = int(sim["heap_allocations"]) / 10000
-    row(LABEL + "heap blocks per loop pass (simulated Windows, 10000 passes)", "%g" % allocations, "0",
+    row("heap blocks per loop pass (simulated Windows, 10000 passes)", "%g" % allocations, "0",
         "-", "0", allocations == 0 and int(sim["heap_live"]) == 0)
 
 
@@ -181,13 +176,13 @@ def idle(wine, exe, seconds, build):
     anon = {k: max(v) for k, v in private.items()}
     for floor in ("floor", "floor+input"):
         ratio = top["nosaver"] / top[floor]
-        row(LABEL + "resident memory over %d s, against %s" % (seconds, floor),
+        row("resident memory over %d s, against %s" % (seconds, floor),
             "%d kB (private %d kB)" % (top["nosaver"], anon["nosaver"]),
             "%d kB (private %d kB)" % (top[floor], anon[floor]), "%.3f" % ratio, "<= 1.05",
             ratio <= 1.05)
     tick = 1000 // os.sysconf("SC_CLK_TCK")
     for floor in ("floor", "floor+input"):
-        row(LABEL + "CPU time over %d s, against %s" % (seconds, floor), "%d ms" % cpu["nosaver"],
+        row("CPU time over %d s, against %s" % (seconds, floor), "%d ms" % cpu["nosaver"],
             "%d ms" % cpu[floor], "%+d ms" % (cpu["nosaver"] - cpu[floor]),
             "within 2 ticks (%d ms)" % (2 * tick), abs(cpu["nosaver"] - cpu[floor]) <= 2 * tick)
 
@@ -215,7 +210,7 @@ def close_time(wine, exe, runs):
         listener.stop()
     ours = statistics.median(times["nosaver close"])
     theirs = statistics.median(times["taskkill /f /im nosaver.exe"])
-    row(LABEL + "nosaver close, start to instance gone (median of %d)" % runs, "%.0f ms" % (ours * 1000),
+    row("nosaver close, start to instance gone (median of %d)" % runs, "%.0f ms" % (ours * 1000),
         "taskkill /f /im nosaver.exe: %.0f ms" % (theirs * 1000), "%.2f" % (ours / theirs),
         "<= 1.00", ours <= theirs)
 
@@ -225,7 +220,7 @@ def search():
     base = float(results[0]["us_per_process"])
     for r in results:
         per = float(r["us_per_process"])
-        row(LABEL + "search over %s simulated processes" % r["processes"],
+        row("search over %s simulated processes" % r["processes"],
             "%s calls per process, %.2f us per process" % (r["calls_per_process"], per),
             "1000 processes: %.2f us per process" % base, "%.2f" % (per / base),
             "about 1.00 (linear)", 0.5 <= per / base <= 2.0)
@@ -248,7 +243,7 @@ def main():
         print("setting up %sin %s ..." % (LABEL, state), flush=True)
         try:
             if winenv.setup(state, os.path.join(WIN64, "harness.exe"), kind) == winenv.SKIPPED:
-                row(LABEL + "every figure", "not measured: " + winenv.Wine(state).conf["refused"],
+                row("every figure", "not measured: " + winenv.Wine(state).conf["refused"],
                     "", "-", "", False)
                 continue
             wine = winenv.Wine(state)

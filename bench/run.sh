@@ -4,4 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh win32 win64 host >/dev/null
-exec python3 bench/bench.py "$@"
+# Debian's own python3, which has pefile.
+exec /usr/bin/python3 bench/bench.py "$@"

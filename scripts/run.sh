@@ -6,4 +6,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh win32 win64
-exec python3 scripts/live.py build/run "$@"
+# Debian's own python3, which has pefile.
+exec /usr/bin/python3 scripts/live.py build/run "$@"

@@ -25,6 +25,8 @@ import subprocess
 import sys
 import time
 
+import pefile
+
 # The exit code of a set that cannot run on this machine, which CTest
 # reports as skipped.
 SKIPPED = 77
@@ -56,10 +58,13 @@ def winpath(path):
 
 def is_pe32(exe):
     """Whether a Windows program is 32-bit (machine i386)."""
-    with open(exe, "rb") as f:
-        head = f.read(4096)
-    offset = int.from_bytes(head[0x3C:0x40], "little")
-    return head[offset + 4:offset + 6] == b"\x4c\x01"
+    return pefile.PE(exe, fast_load=True).FILE_HEADER.Machine == 0x14C
+
+
+def base_env(state):
+    """The host's environment, with the folders that the Wine 10 root must
+    see at the same paths: this checkout and the state folder."""
+    return dict(os.environ, NOSAVER_WINE10_BINDS="%s:%s" % (ROOT, os.path.abspath(state)))
 
 
 def wait_for(predicate, timeout, step=0.05):
@@ -87,12 +92,9 @@ class Wine:
         self.counter = 0
 
     def env(self, locale="C.UTF-8", debug="-all"):
-        env = dict(os.environ)
+        env = base_env(self.state)
         env.update(WINEPREFIX=self.conf["prefix"], DISPLAY=self.conf["display"],
-                   WINEDEBUG=debug, LC_ALL=locale, LANG=locale,
-                   # What the Wine 10 root sees of the host: this checkout
-                   # and the state folder, at the same paths.
-                   NOSAVER_WINE10_BINDS="%s:%s" % (ROOT, self.state))
+                   WINEDEBUG=debug, LC_ALL=locale, LANG=locale)
         return env
 
     def command(self, args):
@@ -309,6 +311,13 @@ def setup(state, harness, kind="wine8"):
     if kind == "wine10" and not (os.path.isdir(syswow64) and os.listdir(syswow64)):
         conf["refused"] = ("Wine could not run 32-bit code here (booting left "
                            "C:\\windows\\syswow64 empty): this kernel refuses 32-bit code")
+    conf["version"] = subprocess.run(wine.command(["--version"]), env=env, capture_output=True,
+                                     text=True, stdin=subprocess.DEVNULL).stdout.strip()
+    with open(os.path.join(state, "env.json"), "w") as f:
+        json.dump(conf, f)
+    if "refused" in conf:
+        print("SKIPPED: %s: %s" % (conf["version"], conf["refused"]))
+        return SKIPPED
     subprocess.run(wine.server + ["-p900"], env=env, check=True, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     code, _ = wine.run(["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
@@ -318,13 +327,6 @@ def setup(state, harness, kind="wine8"):
     # The first program that reads the cursor brings up Wine's desktop,
     # which takes seconds; do it now rather than inside a scenario.
     wine.cursor()
-    conf["version"] = subprocess.run(wine.command(["--version"]), env=env, capture_output=True,
-                                     text=True, stdin=subprocess.DEVNULL).stdout.strip()
-    with open(os.path.join(state, "env.json"), "w") as f:
-        json.dump(conf, f)
-    if "refused" in conf:
-        print("SKIPPED: %s: %s" % (conf["version"], conf["refused"]))
-        return SKIPPED
     print("%s environment ready: display %s, prefix %s" %
           (conf["version"], conf["display"], conf["prefix"]))
     return 0
@@ -337,8 +339,7 @@ def cleanup(state):
     with open(conf_file) as f:
         conf = json.load(f)
     server = KINDS[conf.get("kind", "wine8")][1]
-    env = dict(os.environ, WINEPREFIX=conf["prefix"],
-               NOSAVER_WINE10_BINDS="%s:%s" % (ROOT, os.path.abspath(state)))
+    env = dict(base_env(state), WINEPREFIX=conf["prefix"])
     if os.path.isdir(conf["prefix"]):
         subprocess.run(server + ["-k"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
