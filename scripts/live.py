@@ -35,17 +35,9 @@ def main(state, codepage):
         sys.exit("code page %d is not one of %s" % (codepage, sorted(LOCALES)))
     locale = LOCALES[codepage]
     harness = os.path.join(ROOT, "build", "win64", "harness.exe")
-    build = os.path.join(ROOT, "build", "win32")
-    print("setting up Wine 10 in %s ..." % state, flush=True)
-    if winenv.setup(state, harness, "wine10") == winenv.SKIPPED:
-        print("so the x86-64 build runs instead, under Wine 8", flush=True)
-        build = os.path.join(ROOT, "build", "win64")
-        winenv.setup(state, harness, "wine8")
-    wine = winenv.Wine(state)
-    listener = wine.listen()
-    exe = os.path.join(build, "nosaver.exe")
+    exe = os.path.join(ROOT, "build", "win32", "nosaver.exe")
+    wine = listener = instance = None
     seen = 0
-    instance = None
 
     def show_new():
         nonlocal seen
@@ -55,7 +47,15 @@ def main(state, codepage):
                   flush=True)
         seen = len(messages)
 
+    # Everything set up is taken down, even after a Ctrl-C during set-up.
     try:
+        print("setting up Wine 10 in %s ..." % state, flush=True)
+        if winenv.setup(state, harness, "wine10") == winenv.SKIPPED:
+            print("so the x86-64 build runs instead, under Wine 8", flush=True)
+            exe = os.path.join(ROOT, "build", "win64", "nosaver.exe")
+            winenv.setup(state, harness, "wine8")
+        wine = winenv.Wine(state)
+        listener = wine.listen()
         instance = wine.spawn(exe, b"nosaver.exe", locale=locale)
         print("%s runs as process %d under %s, code page %d; an event every 5 s. "
               "Ctrl-C stops it." % (os.path.relpath(exe, ROOT), instance.pid, wine.version,
@@ -65,18 +65,19 @@ def main(state, codepage):
             time.sleep(0.2)
         print("nosaver ended with exit code %s" % instance.exit_code())
     except KeyboardInterrupt:
-        print("\nnosaver close", flush=True)
-        closer = wine.spawn(exe, b"nosaver.exe close", locale=locale)
-        print("close ended with exit code %s; the instance with exit code %s" %
-              (closer.exit_code(30), instance.exit_code(30) if instance else None))
-        time.sleep(0.5)
+        if instance is not None:
+            print("\nnosaver close", flush=True)
+            closer = wine.spawn(exe, b"nosaver.exe close", locale=locale)
+            print("close ended with exit code %s; the instance with exit code %s" %
+                  (closer.exit_code(30), instance.exit_code(30)))
+            time.sleep(0.5)
     finally:
-        show_new()
-        listener.stop()
+        if listener is not None:
+            show_new()
+            listener.stop()
         if instance is not None:
             instance.stop()
         winenv.cleanup(state)
-
 
 if __name__ == "__main__":
     if len(sys.argv) not in (2, 3):
