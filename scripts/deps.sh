@@ -2,22 +2,27 @@
 # Installs what building and testing nosaver needs, when it is missing.
 # Debian 12; installs as root (through sudo when not root).
 #
-# It also makes, once per machine, the Debian-unstable root in which Wine 10
-# runs the shipped 32-bit build (see scripts/wine10.sh).
+# The shipped 32-bit build runs under Debian's i386 Wine (wine32:i386, the
+# machine's i386 architecture added for it), each of whose i386 programs
+# qemu-i386 emulates (see scripts/wine32.sh). Debian 12's own qemu is far
+# too slow for Wine; the static qemu-i386 of the Debian release's
+# backports is fetched once per machine into the place wine32.sh names,
+# without touching the machine's apt sources or binfmt_misc.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(
-  cmake ninja-build g++ libgtest-dev python3 python3-pefile strip-nondeterminism
+  cmake ninja-build g++ libgtest-dev python3 python3-pefile strip-nondeterminism osslsigncode
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
-  wine wine64 xvfb xdotool locales-all mmdebstrap
+  wine wine64 wine32:i386 xvfb xdotool locales-all
 )
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 
+dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -25,24 +30,33 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   $sudo apt-get update -q
-  # No recommends: wine32 in particular, whose 32-bit loader cannot run here.
   $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# The Wine 10 root. Made in ROOT.partial and renamed when complete, so a
-# making that was cut off leaves no ROOT and is started over next time.
-root=$(bash "$here/wine10.sh" --root)
-if [ ! -x "$root/usr/lib/x86_64-linux-gnu/wine/wine" ]; then
-  echo "making the Wine 10 root in $root (once per machine, about a minute, 2 GB)"
-  mode=root
-  [ "$(id -u)" -eq 0 ] || mode=unshare
-  rm -rf "$root.partial"
-  mkdir -p "$(dirname "$root")"
-  # The unstable index these machines reach is older than its validity window.
-  mmdebstrap --mode="$mode" --variant=apt --quiet \
-    --aptopt='Acquire::Check-Valid-Until "false"' \
-    --include=wine64,libwine,locales-all \
-    sid "$root.partial"
-  rm -rf "$root"
-  mv "$root.partial" "$root"
+# The emulator. Fetched with a private package list, written beside its
+# place and renamed only when it works, so a fetch that was cut off is
+# started over.
+qemu=$(bash "$here/wine32.sh" --qemu)
+if ! "$qemu" --version 2>/dev/null | grep -q '^qemu-i386 version'; then
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  # The archive the machine already uses for its release, not one named here.
+  archive=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' |
+            awk -v r="$codename" '$2 == r { print $1; exit }')
+  [ -n "$archive" ] || { echo "deps.sh: no apt source for $codename" >&2; exit 1; }
+  echo "fetching qemu-i386 from $codename-backports into $qemu (once per machine)"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive $codename-backports main" \
+    > "$work/sources.list"
+  apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+       -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache"
+       -o Debug::NoLocking=1 -o APT::Sandbox::User="$(id -un)")
+  apt-get "${apt[@]}" update >/dev/null
+  (cd "$work" && apt-get "${apt[@]}" download "qemu-user/$codename-backports" >/dev/null)
+  mkdir -p "$(dirname "$qemu")"
+  dpkg-deb --fsys-tarfile "$work"/qemu-user_*.deb | tar -x -O ./usr/bin/qemu-i386 > "$qemu.partial"
+  chmod 755 "$qemu.partial"
+  "$qemu.partial" --version | head -n 1
+  mv "$qemu.partial" "$qemu"
 fi
