@@ -60,6 +60,13 @@ static int Listen(const wchar_t *outPath)
     CloseHandle(OpenOutput(marker, CREATE_ALWAYS));
     swprintf(marker, MAX_PATH + 8, L"%ls.stop", outPath);
 
+    /* Reading the cursor attaches this process to Wine's desktop for as
+       long as it listens. Under emulation the desktop process ends whenever
+       no program uses the display, and each new one puts the pointer in
+       the middle of the screen. */
+    POINT point;
+    GetCursorPos(&point);
+
     static char line[4096 * 2 + 64];
     DWORD start = GetTickCount();
     SetEvent(bufferReady);

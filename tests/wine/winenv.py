@@ -9,10 +9,10 @@ env.json in a state folder:
                                            boot a prefix
     winenv.py cleanup STATE                end all of it, remove the prefix
 
-KIND is the Wine that runs the programs: "wine8", Debian 12's own, which
-runs x86-64 programs only, or "wine10", Debian unstable's in its WoW64
-mode, which runs 32-bit programs too, inside the root of scripts/wine10.sh.
-HARNESS is build/win64/harness.exe, which both run.
+KIND is the Wine that runs the programs, both Debian 12's Wine 8: "wine64",
+which runs x86-64 programs natively, or "wine32", its i386 build, which
+runs 32-bit programs under CPU emulation (scripts/wine32.sh) in a 32-bit
+prefix. HARNESS is the harness.exe of the same bitness.
 
 The classes below drive programs in such an environment: the harness's
 debug-output listener, starts with exact command lines, exit codes.
@@ -27,16 +27,12 @@ import time
 
 import pefile
 
-# The exit code of a set that cannot run on this machine, which CTest
-# reports as skipped.
-SKIPPED = 77
-
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 # Each kind's loader and server, as commands.
+WINE32 = ["bash", os.path.join(ROOT, "scripts", "wine32.sh")]
 KINDS = {
-    "wine8": (["/usr/lib/wine/wine64"], ["/usr/lib/wine/wineserver64"]),
-    "wine10": (["bash", os.path.join(ROOT, "scripts", "wine10.sh"), "wine"],
-               ["bash", os.path.join(ROOT, "scripts", "wine10.sh"), "wineserver"]),
+    "wine64": (["/usr/lib/wine/wine64"], ["/usr/lib/wine/wineserver64"]),
+    "wine32": (WINE32 + ["wine"], WINE32 + ["wineserver"]),
 }
 
 # The calls that the relay log shows when a scenario asks for it.
@@ -59,12 +55,6 @@ def winpath(path):
 def is_pe32(exe):
     """Whether a Windows program is 32-bit (machine i386)."""
     return pefile.PE(exe, fast_load=True).FILE_HEADER.Machine == 0x14C
-
-
-def base_env(state):
-    """The host's environment, with the folders that the Wine 10 root must
-    see at the same paths: this checkout and the state folder."""
-    return dict(os.environ, NOSAVER_WINE10_BINDS="%s:%s" % (ROOT, os.path.abspath(state)))
 
 
 def wait_for(predicate, timeout, step=0.05):
@@ -92,7 +82,7 @@ class Wine:
         self.counter = 0
 
     def env(self, locale="C.UTF-8", debug="-all"):
-        env = base_env(self.state)
+        env = dict(os.environ)
         env.update(WINEPREFIX=self.conf["prefix"], DISPLAY=self.conf["display"],
                    WINEDEBUG=debug, LC_ALL=locale, LANG=locale)
         return env
@@ -276,7 +266,7 @@ def free_display():
     raise RuntimeError("no free X display number")
 
 
-def setup(state, harness, kind="wine8"):
+def setup(state, harness, kind="wine64"):
     state = os.path.abspath(state)
     cleanup(state)
     os.makedirs(state, exist_ok=True)
@@ -294,32 +284,31 @@ def setup(state, harness, kind="wine8"):
     wine = Wine(state)
     env = wine.env()
     os.makedirs(conf["prefix"])
-    # Boot the prefix first: Wine 10 cannot make a new prefix (no
-    # C:\windows\syswow64) for a server that was started before it. Then
-    # a server that outlives every program start, so that each takes a
-    # fraction of a second; it ends by itself 15 minutes after the last.
-    # Every Wine process runs in a session of its own, out of reach of a
-    # Ctrl-C meant for the script.
-    with open(os.path.join(state, "wineboot.log"), "wb") as blog:
-        subprocess.run(wine.command(["wineboot", "-i"]), env=env, stdout=blog, stderr=blog,
-                       stdin=subprocess.DEVNULL, timeout=240, check=True, start_new_session=True)
-    subprocess.run(wine.server + ["-w"], env=env, stdin=subprocess.DEVNULL, timeout=60)
-    # Booting runs a 32-bit program of Wine's own, which fills syswow64.
-    # A kernel without 32-bit support (int 0x80 and 32-bit executables
-    # refused) stops it, and every 32-bit program, at its first step.
-    syswow64 = os.path.join(conf["prefix"], "drive_c", "windows", "syswow64")
-    if kind == "wine10" and not (os.path.isdir(syswow64) and os.listdir(syswow64)):
-        conf["refused"] = ("Wine could not run 32-bit code here (booting left "
-                           "C:\\windows\\syswow64 empty): this kernel refuses 32-bit code")
-    conf["version"] = subprocess.run(wine.command(["--version"]), env=env, capture_output=True,
-                                     text=True, stdin=subprocess.DEVNULL).stdout.strip()
-    with open(os.path.join(state, "env.json"), "w") as f:
-        json.dump(conf, f)
-    if "refused" in conf:
-        print("SKIPPED: %s: %s" % (conf["version"], conf["refused"]))
-        return SKIPPED
+    # The server first, outside any namespace of the loader's, and kept
+    # alive between program starts so that each takes a fraction of a
+    # second; it ends by itself 15 minutes after the last. Every Wine
+    # process runs in a session of its own, out of reach of a Ctrl-C meant
+    # for the script.
     subprocess.run(wine.server + ["-p900"], env=env, check=True, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    boot_log = os.path.join(state, "wineboot.log")
+    with open(boot_log, "wb") as blog:
+        booted = subprocess.run(wine.command(["wineboot", "-i"]), env=env, stdout=blog,
+                                stderr=blog, stdin=subprocess.DEVNULL, timeout=240,
+                                start_new_session=True).returncode
+    if booted != 0:
+        with open(boot_log, "rb") as blog:
+            tail = blog.read().decode("utf-8", "replace").splitlines()[-5:]
+        raise RuntimeError("Wine could not boot a prefix (exit code %d):\n%s" %
+                           (booted, "\n".join(tail)))
+    conf["version"] = subprocess.run(wine.command(["--version"]), env=env, capture_output=True,
+                                     text=True, stdin=subprocess.DEVNULL).stdout.strip()
+    if kind == "wine32":
+        qemu = subprocess.run(WINE32 + ["--qemu"], capture_output=True, text=True).stdout.strip()
+        emulator = subprocess.run([qemu, "--version"], capture_output=True, text=True).stdout
+        conf["version"] += " i386, emulated by " + emulator.split(" (")[0].replace(" version", "")
+    with open(os.path.join(state, "env.json"), "w") as f:
+        json.dump(conf, f)
     code, _ = wine.run(["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
                         "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"])
     if code != 0:
@@ -338,8 +327,8 @@ def cleanup(state):
         return
     with open(conf_file) as f:
         conf = json.load(f)
-    server = KINDS[conf.get("kind", "wine8")][1]
-    env = dict(base_env(state), WINEPREFIX=conf["prefix"])
+    server = KINDS[conf["kind"]][1]
+    env = dict(os.environ, WINEPREFIX=conf["prefix"])
     if os.path.isdir(conf["prefix"]):
         subprocess.run(server + ["-k"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -357,7 +346,7 @@ def cleanup(state):
 if __name__ == "__main__":
     if not (sys.argv[1:2] == ["setup"] and len(sys.argv) in (4, 5) or
             sys.argv[1:2] == ["cleanup"] and len(sys.argv) == 3):
-        sys.exit("usage: winenv.py setup STATE HARNESS [wine8|wine10] | cleanup STATE")
+        sys.exit("usage: winenv.py setup STATE HARNESS [wine64|wine32] | cleanup STATE")
     if sys.argv[1] == "setup":
         sys.exit(setup(*sys.argv[2:]))
     else:
