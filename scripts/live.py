@@ -3,9 +3,8 @@
 
     live.py STATE [CODEPAGE]
 
-Runs the shipped 32-bit build/win32/nosaver.exe under Wine 10 (WoW64).
-Where this machine's kernel refuses 32-bit code, it says so and runs the
-x86-64 build/win64/nosaver.exe under Wine 8 instead. Listens to the
+Runs the shipped 32-bit build/win32/nosaver.exe under Debian's i386 Wine,
+emulated by qemu-i386 (scripts/wine32.sh). Listens to the
 debugger output stream as a viewer does and prints every message with the
 time and the sender's process id, as a Windows whose ANSI code page is
 CODEPAGE (936, Chinese, by default; 1252 for Western European) shows it.
@@ -34,7 +33,7 @@ def main(state, codepage):
     if codepage not in LOCALES:
         sys.exit("code page %d is not one of %s" % (codepage, sorted(LOCALES)))
     locale = LOCALES[codepage]
-    harness = os.path.join(ROOT, "build", "win64", "harness.exe")
+    harness = os.path.join(ROOT, "build", "win32", "harness.exe")
     exe = os.path.join(ROOT, "build", "win32", "nosaver.exe")
     wine = listener = instance = None
     seen = 0
@@ -49,11 +48,8 @@ def main(state, codepage):
 
     # Everything set up is taken down, even after a Ctrl-C during set-up.
     try:
-        print("setting up Wine 10 in %s ..." % state, flush=True)
-        if winenv.setup(state, harness, "wine10") == winenv.SKIPPED:
-            print("so the x86-64 build runs instead, under Wine 8", flush=True)
-            exe = os.path.join(ROOT, "build", "win64", "nosaver.exe")
-            winenv.setup(state, harness, "wine8")
+        print("setting up the emulated 32-bit Wine in %s" % state, flush=True)
+        winenv.setup(state, harness, "wine32")
         wine = winenv.Wine(state)
         listener = wine.listen()
         instance = wine.spawn(exe, b"nosaver.exe", locale=locale)

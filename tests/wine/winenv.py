@@ -270,6 +270,7 @@ def setup(state, harness, kind="wine64"):
     state = os.path.abspath(state)
     cleanup(state)
     os.makedirs(state, exist_ok=True)
+    print("starting a virtual display", flush=True)
     n = free_display()
     log = open(os.path.join(state, "xvfb.log"), "wb")
     xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
@@ -291,6 +292,8 @@ def setup(state, harness, kind="wine64"):
     # for the script.
     subprocess.run(wine.server + ["-p900"], env=env, check=True, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    print("booting a new Wine prefix (%s)" % ("about 20 s under emulation" if kind == "wine32"
+                                               else "about 10 s"), flush=True)
     boot_log = os.path.join(state, "wineboot.log")
     with open(boot_log, "wb") as blog:
         booted = subprocess.run(wine.command(["wineboot", "-i"]), env=env, stdout=blog,
@@ -315,6 +318,7 @@ def setup(state, harness, kind="wine64"):
         raise RuntimeError("could not set RelayInclude")
     # The first program that reads the cursor brings up Wine's desktop,
     # which takes seconds; do it now rather than inside a scenario.
+    print("bringing up Wine's desktop", flush=True)
     wine.cursor()
     print("%s environment ready: display %s, prefix %s" %
           (conf["version"], conf["display"], conf["prefix"]))
