@@ -58,7 +58,7 @@ if [ -n "$cert" ]; then
   [[ $usage == *"Code Signing"* ]] ||
     die "the certificate in $cert is not for code signing (extended key usage: ${usage:-none})"
   osslsigncode sign -pkcs12 "$cert" -readpass "$password" -h sha256 -n nosaver \
-    ${timestamp:+-ts "$timestamp"} -in build/win32/nosaver.exe -out "$work/nosaver.exe" >/dev/null ||
+    ${timestamp:+-ts "$timestamp"} -in build/win32/nosaver.exe -out "$work/nosaver.exe" ||
     die "osslsigncode could not sign build/win32/nosaver.exe"
   chmod 755 "$work/nosaver.exe"
   # cmake/package.cmake puts this file into the zip in place of the build's.
