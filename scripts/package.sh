@@ -32,6 +32,7 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$cert" ] || [ -z "$password$timestamp" ] || die "--password-file and --timestamp need --sign"
 [ -z "$cert" ] || [ -n "$password" ] || die "--sign needs --password-file"
+unset NOSAVER_SIGNED_EXE # set below only to sign
 
 cd "$(dirname "$0")/.."
 [ "$build" = 0 ] || bash scripts/build.sh win32
