@@ -15,6 +15,13 @@ nosaver_text_file(${CMAKE_SOURCE_DIR}/res/README-windows.txt ${CMAKE_BINARY_DIR}
 nosaver_text_file(${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/package/LICENSE.txt)
 
 install(TARGETS nosaver RUNTIME DESTINATION .)
+# scripts/package.sh --sign names a signed copy of the executable, which
+# goes into the zip in its place.
+install(CODE [[
+  if(DEFINED ENV{NOSAVER_SIGNED_EXE})
+    file(COPY_FILE "$ENV{NOSAVER_SIGNED_EXE}" "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/nosaver.exe")
+  endif()
+]])
 install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_BINARY_DIR}/package/LICENSE.txt
         DESTINATION .)
 

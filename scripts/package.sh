@@ -1,7 +1,70 @@
 #!/usr/bin/env bash
 # Builds the release package: build/package/nosaver-<version>-win32.zip
 # and its .sha256 beside it.
+#
+#   bash scripts/package.sh [--sign CERT.p12 --password-file FILE [--timestamp URL]]
+#                           [--no-build] [--out DIR]
+#
+# --sign signs nosaver.exe with Authenticode (SHA-256) before it goes into
+# the zip, with the key and certificate in CERT.p12, whose password is the
+# first line of FILE; --timestamp has an RFC 3161 server countersign it.
+# --no-build packages build/win32 as it is; --out DIR puts the package in
+# DIR instead of build/package (the tests use both).
+#
+# The package is made in a folder of its own and moved into place only when
+# everything succeeded; before that any package of the same name is removed,
+# so a failure leaves none.
 set -euo pipefail
+
+die() { echo "package.sh: $*" >&2; exit 1; }
+cert="" password="" timestamp="" build=1 out=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sign|--password-file|--timestamp|--out) [ $# -ge 2 ] || die "$1 needs a value" ;;&
+    --sign) cert=$(realpath -m -- "$2") ;;
+    --password-file) password=$(realpath -m -- "$2") ;;
+    --timestamp) timestamp=$2 ;;
+    --out) out=$(realpath -m -- "$2") ;;
+    --no-build) build=0; shift; continue ;;
+    *) die "unknown argument $1" ;;
+  esac
+  shift 2
+done
+[ -n "$cert" ] || [ -z "$password$timestamp" ] || die "--password-file and --timestamp need --sign"
+[ -z "$cert" ] || [ -n "$password" ] || die "--sign needs --password-file"
+unset NOSAVER_SIGNED_EXE # set below only to sign
+
 cd "$(dirname "$0")/.."
-bash scripts/build.sh win32
-cpack --config build/win32/CPackConfig.cmake
+[ "$build" = 0 ] || bash scripts/build.sh win32
+out=${out:-$PWD/build/package}
+name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' build/win32/CPackConfig.cmake)
+mkdir -p "$out"
+rm -f "$out/$name.zip" "$out/$name.zip.sha256"
+work=$(mktemp -d "$out/.$name.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+if [ -n "$cert" ]; then
+  # osslsigncode signs with an expired certificate or one not meant for
+  # code as readily as with a good one, so those are refused here first.
+  # -legacy also reads files protected the older way (RC2), as
+  # osslsigncode does.
+  [ -f "$cert" ] && [ -r "$cert" ] || die "cannot read the certificate $cert"
+  [ -f "$password" ] && [ -r "$password" ] || die "cannot read the password file $password"
+  leaf=$(openssl pkcs12 -legacy -in "$cert" -passin "file:$password" -nokeys -clcerts 2>/dev/null) &&
+    [ -n "$leaf" ] ||
+    die "cannot read $cert with the password in $password: wrong password, or no PKCS#12 file with a certificate"
+  openssl x509 -noout -checkend 0 <<<"$leaf" >/dev/null ||
+    die "the certificate in $cert has expired ($(openssl x509 -noout -enddate <<<"$leaf"))"
+  usage=$(openssl x509 -noout -ext extendedKeyUsage <<<"$leaf" 2>/dev/null | sed -n '2s/^ *//p')
+  [[ $usage == *"Code Signing"* ]] ||
+    die "the certificate in $cert is not for code signing (extended key usage: ${usage:-none})"
+  osslsigncode sign -pkcs12 "$cert" -readpass "$password" -h sha256 -n nosaver \
+    ${timestamp:+-ts "$timestamp"} -in build/win32/nosaver.exe -out "$work/nosaver.exe" ||
+    die "osslsigncode could not sign build/win32/nosaver.exe"
+  chmod 755 "$work/nosaver.exe"
+  # cmake/package.cmake puts this file into the zip in place of the build's.
+  export NOSAVER_SIGNED_EXE=$work/nosaver.exe
+fi
+cpack --config build/win32/CPackConfig.cmake -B "$work"
+mv "$work/$name.zip.sha256" "$work/$name.zip" "$out/"
+echo "made $out/$name.zip${cert:+, its nosaver.exe signed} and its .sha256"

@@ -16,6 +16,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from report import check, finish  # noqa: E402
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def package(build, folder):
     shutil.rmtree(folder, ignore_errors=True)
     subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", folder],
@@ -23,34 +28,18 @@ def package(build, folder):
     return folder
 
 
-def main(build, version, work):
+def check_contents(path, version):
+    """Checks the zip at path, its checksum file and what it holds; returns
+    the bytes of its nosaver.exe."""
     name = "nosaver-%s-win32" % version
-    first = package(build, os.path.join(work, "first"))
-    # Everything that a second packaging stages gets new file times.
-    time.sleep(1.1)
-    os.utime(os.path.join(build, "nosaver.exe"))
-    second = package(build, os.path.join(work, "second"))
-
-    zips = [os.path.join(folder, name + ".zip") for folder in (first, second)]
-    sums = [z + ".sha256" for z in zips]
-    check(all(os.path.exists(p) for p in zips + sums), "%s.zip and %s.zip.sha256 are made" % (name, name))
-    with open(zips[0], "rb") as f:
-        data = f.read()
-    with open(zips[1], "rb") as f:
-        check(f.read() == data, "packaging twice gives the same zip bytes")
-    with open(sums[0]) as f:
-        line = f.read().split()
-    check(line == [hashlib.sha256(data).hexdigest(), name + ".zip"],
+    line = read(path + ".sha256").decode().split()
+    check(line == [hashlib.sha256(read(path)).hexdigest(), name + ".zip"],
           "the checksum file holds the zip's SHA-256 and name", line)
-    with open(sums[1]) as f:
-        check(f.read().split() == line, "and the same checksum both times")
-
-    with zipfile.ZipFile(zips[0]) as z:
+    with zipfile.ZipFile(path) as z:
         names = sorted(z.namelist())
         check(names == sorted("%s/%s" % (name, f) for f in ("LICENSE.txt", "README.txt", "nosaver.exe")),
               "the zip holds nosaver.exe, README.txt and LICENSE.txt in %s/" % name, names)
-        with open(os.path.join(build, "nosaver.exe"), "rb") as f:
-            check(z.read(name + "/nosaver.exe") == f.read(), "the zip's nosaver.exe is the build's")
+        exe = z.read(name + "/nosaver.exe")
         guide = z.read(name + "/README.txt").decode("ascii")
         license_text = z.read(name + "/LICENSE.txt").decode("ascii")
         stamps = {i.date_time for i in z.infolist()}
@@ -67,9 +56,27 @@ def main(build, version, work):
     check(len(stamps) == 1, "every entry has the same fixed time", stamps)
     check(modes == {"nosaver.exe": 0o755, "README.txt": 0o644, "LICENSE.txt": 0o644},
           "entries carry plain permissions", modes)
+    return exe
 
+
+def main(build, version, work):
+    name = "nosaver-%s-win32" % version
+    first = package(build, os.path.join(work, "first"))
+    # Everything that a second packaging stages gets new file times.
+    time.sleep(1.1)
+    os.utime(os.path.join(build, "nosaver.exe"))
+    second = package(build, os.path.join(work, "second"))
+
+    zips = [os.path.join(folder, name + ".zip") for folder in (first, second)]
+    check(read(zips[0]) == read(zips[1]), "packaging twice gives the same zip bytes")
+    check(read(zips[0] + ".sha256") == read(zips[1] + ".sha256"),
+          "and the same checksum file both times")
+    exe = check_contents(zips[0], version)
+    check(exe == read(os.path.join(build, "nosaver.exe")), "the zip's nosaver.exe is the build's")
+
+    size = os.path.getsize(zips[0])
     shutil.rmtree(work, ignore_errors=True)
-    return finish("package %s: %d bytes" % (name, len(data)))
+    return finish("package %s: %d bytes" % (name, size))
 
 
 if __name__ == "__main__":

@@ -59,9 +59,18 @@ def numbers(most, least):
     return most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF
 
 
-def main(path, version):
-    size = os.path.getsize(path)
+def main(path, version, signed=False):
     pe = pefile.PE(path)
+    # A signature's certificate table follows the image, at the end of the
+    # file; the size limit is the image's.
+    length = os.path.getsize(path)
+    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    size = table.VirtualAddress or length
+    if signed:
+        check(table.Size and table.VirtualAddress + table.Size == length,
+              "a certificate table ends the file", (table.VirtualAddress, table.Size, length))
+    else:
+        check(not table.Size, "no certificate table", table.Size)
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     check(header.Machine == 0x14C and optional.Magic == 0x10B, "PE32 for x86", hex(header.Machine))
     check(optional.Subsystem == 2, "Windows GUI subsystem", optional.Subsystem)
@@ -74,7 +83,7 @@ def main(path, version):
     stack, stamp = optional.SizeOfStackReserve, header.TimeDateStamp
     check(stack == 1024 * 1024, "1 MiB stack reserve", stack)
     check(stamp == 0, "no time stamp in the header (reproducible)", stamp)
-    check(size <= MAX_SIZE, "at most %d bytes" % MAX_SIZE, size)
+    check(size <= MAX_SIZE, "an image of at most %d bytes" % MAX_SIZE, size)
 
     imports = {entry.dll.decode(): ["#%d" % i.ordinal if i.import_by_ordinal else i.name.decode()
                                     for i in entry.imports]
@@ -136,10 +145,11 @@ def main(path, version):
               and strings.get("LegalCopyright", "").startswith("Copyright (c) "),
               "a company, a file description and an MIT License copyright", strings)
 
-    return finish("%s: %d bytes" % (path, size))
+    signature = ", of them %d the certificate table" % table.Size if table.Size else ""
+    return finish("%s: %d bytes%s" % (path, length, signature))
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit("usage: check_pe.py EXE VERSION")
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    if len(sys.argv) < 3 or sys.argv[3:] not in ([], ["signed"]):
+        sys.exit("usage: check_pe.py EXE VERSION [signed]")
+    sys.exit(main(sys.argv[1], sys.argv[2], sys.argv[3:] == ["signed"]))

@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""The signed release package, made by scripts/package.sh --sign with
+throwaway self-signed certificates. The package signed with the good one
+is checked like the unsigned one, and its nosaver.exe is left as
+WORK/nosaver.exe (with the certificate as WORK/cert.pem) for the tests that
+run it; the other certificates and a wrong password are refused and leave
+no package.
+
+    check_signing.py SOURCE WIN32_BUILD VERSION WORK
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_package import check_contents, read  # noqa: E402
+from report import check, failures, finish  # noqa: E402
+
+# `openssl ca` issues the certificates, as in OpenSSL 3.0 only it can date
+# one in the past.
+CA_CONFIG = """[ca]
+default_ca = test
+[test]
+database = index.txt
+new_certs_dir = .
+rand_serial = yes
+unique_subject = no
+default_md = sha256
+policy = any
+[any]
+commonName = supplied
+[codesign]
+extendedKeyUsage = codeSigning
+[server]
+extendedKeyUsage = serverAuth
+"""
+# name: the extensions section above, the validity
+CERTIFICATES = {
+    "good": ("codesign", ["-days", "2"]),
+    "server": ("server", ["-days", "2"]),
+    "expired": ("codesign", ["-startdate", "20200101000000Z", "-enddate", "20200102000000Z"]),
+}
+# what is refused: certificate, password file, words of the error
+REFUSED = {
+    "a missing certificate": ("missing.p12", "password", "cannot read the certificate"),
+    "a wrong password": ("good.p12", "wrong", "wrong password"),
+    "a certificate not for code signing": ("server.p12", "password", "not for code signing"),
+    "an expired certificate": ("expired.p12", "password", "has expired"),
+}
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def run(*command, cwd=None):
+    return subprocess.run(command, cwd=cwd, capture_output=True, text=True)
+
+
+def package(source, out, keys, certificate, password):
+    return run("bash", os.path.join(source, "scripts", "package.sh"), "--no-build", "--out", out,
+               "--sign", os.path.join(keys, certificate),
+               "--password-file", os.path.join(keys, password))
+
+
+def main(source, build, version, work):
+    name = "nosaver-%s-win32" % version
+    shutil.rmtree(work, ignore_errors=True)
+    keys = os.path.join(work, "keys")
+    os.makedirs(keys)
+    for file, text in (("ca.cnf", CA_CONFIG), ("index.txt", ""),
+                       ("password", "test password\n"), ("wrong", "not the password\n")):
+        write(os.path.join(keys, file), text.encode())
+    commands = [["req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
+                 "-subj", "/CN=nosaver test", "-out", "request.csr"]]
+    for cert, (extensions, validity) in CERTIFICATES.items():
+        commands += [["ca", "-batch", "-config", "ca.cnf", "-selfsign", "-keyfile", "key.pem",
+                      "-in", "request.csr", "-notext", "-extensions", extensions, *validity,
+                      "-out", cert + ".pem"],
+                     ["pkcs12", "-export", "-inkey", "key.pem", "-in", cert + ".pem",
+                      "-passout", "file:password", "-out", cert + ".p12"]]
+    for command in commands:
+        subprocess.run(["openssl", *command], cwd=keys, check=True, capture_output=True)
+
+    out = os.path.join(work, "package")
+    made = package(source, out, keys, "good.p12", "password")
+    check(made.returncode == 0, "package.sh --sign makes the package", made.stderr)
+    if failures:
+        return finish("signed package")
+    signed = check_contents(os.path.join(out, name + ".zip"), version)
+    exe, cert = os.path.join(work, "nosaver.exe"), os.path.join(work, "cert.pem")
+    write(exe, signed)
+    shutil.copy(os.path.join(keys, "good.pem"), cert)
+
+    verified = run("osslsigncode", "verify", "-CAfile", cert, "-in", exe)
+    check(verified.returncode == 0, "osslsigncode verify accepts its nosaver.exe with the certificate",
+          verified.stdout + verified.stderr)
+    check("Message digest algorithm  : SHA256" in verified.stdout
+          and "Text description: nosaver" in verified.stdout,
+          "signed with SHA-256, described as nosaver", verified.stdout)
+    unsigned = read(os.path.join(build, "nosaver.exe"))
+    tampered = bytearray(signed)
+    tampered[len(unsigned) // 2] ^= 1
+    write(os.path.join(keys, "tampered.exe"), tampered)
+    check(run("osslsigncode", "verify", "-CAfile", cert, "-in", os.path.join(keys, "tampered.exe"))
+          .returncode != 0, "and refuses it with one byte of the image changed")
+    removed = os.path.join(keys, "removed.exe")
+    run("osslsigncode", "remove-signature", "-in", exe, "-out", removed)
+    check(os.path.exists(removed) and read(removed) == unsigned,
+          "without its signature it is the unsigned build, byte for byte")
+
+    refused = os.path.join(work, "refused")
+    os.makedirs(refused)
+    for what, (certificate, password, words) in REFUSED.items():
+        # A package made before, which a failed signing must not leave.
+        for file in (name + ".zip", name + ".zip.sha256"):
+            shutil.copy(os.path.join(out, file), refused)
+        result = package(source, refused, keys, certificate, password)
+        check(result.returncode != 0 and words in result.stderr and not os.listdir(refused),
+              "%s is refused (%s) and leaves no package" % (what, words),
+              (result.returncode, result.stderr, os.listdir(refused)))
+
+    for folder in (keys, out, refused):
+        shutil.rmtree(folder)
+    return finish("%s: %d bytes signed, %d unsigned" % (exe, len(signed), len(unsigned)))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 5:
+        sys.exit("usage: check_signing.py SOURCE WIN32_BUILD VERSION WORK")
+    sys.exit(main(*sys.argv[1:]))
