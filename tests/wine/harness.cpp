@@ -55,21 +55,22 @@ static int Listen(const wchar_t *outPath)
     if (view == NULL || out == INVALID_HANDLE_VALUE)
         return 2;
 
-    wchar_t marker[MAX_PATH + 8];
-    swprintf(marker, MAX_PATH + 8, L"%ls.ready", outPath);
-    CloseHandle(OpenOutput(marker, CREATE_ALWAYS));
-    swprintf(marker, MAX_PATH + 8, L"%ls.stop", outPath);
-
     /* Reading the cursor attaches this process to Wine's desktop for as
        long as it listens. Under emulation the desktop process ends whenever
-       no program uses the display, and each new one puts the pointer in
-       the middle of the screen. */
+       no program uses the display, and each new one puts the pointer in the
+       middle of the screen. Bringing the desktop up can take seconds, so it
+       comes before the buffer is offered and OUT.ready says so: a writer
+       waits for the buffer only so long before it drops its message. */
     POINT point;
     GetCursorPos(&point);
 
     static char line[4096 * 2 + 64];
     DWORD start = GetTickCount();
     SetEvent(bufferReady);
+    wchar_t marker[MAX_PATH + 8];
+    swprintf(marker, MAX_PATH + 8, L"%ls.ready", outPath);
+    CloseHandle(OpenOutput(marker, CREATE_ALWAYS));
+    swprintf(marker, MAX_PATH + 8, L"%ls.stop", outPath);
     for (;;) {
         if (WaitForSingleObject(dataReady, 100) != WAIT_OBJECT_0) {
             if (Exists(marker))

@@ -223,7 +223,8 @@ class Listener:
             wine.command([wine.harness, "listen", winpath(self.out)]), env=wine.env(locale=locale),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
             start_new_session=True)
-        if not wait_for(lambda: os.path.exists(self.out + ".ready"), 30):
+        # Under emulation bringing up the desktop first can take a while.
+        if not wait_for(lambda: os.path.exists(self.out + ".ready"), 60):
             raise AssertionError("the debug-output listener did not start")
 
     def messages(self, pid=None):
