@@ -332,7 +332,8 @@ def cleanup(state):
         return
     with open(conf_file) as f:
         conf = json.load(f)
-    server = KINDS[conf["kind"]][1]
+    # An environment of an older checkout may name a kind no longer known.
+    server = KINDS.get(conf.get("kind"), KINDS["wine64"])[1]
     env = dict(os.environ, WINEPREFIX=conf["prefix"])
     if os.path.isdir(conf["prefix"]):
         subprocess.run(server + ["-k"], env=env, stdin=subprocess.DEVNULL,
