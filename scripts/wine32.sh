@@ -39,19 +39,23 @@ esac
 [ -x "$qemu" ] || { echo "wine32.sh: no emulator at $qemu; scripts/deps.sh puts it there" >&2; exit 2; }
 [ -x /usr/lib/wine/wine ] || { echo "wine32.sh: no i386 Wine (wine32:i386); scripts/deps.sh installs it" >&2; exit 2; }
 
-# The current user keeps its own id inside, so that the loader finds the
-# server of its user, and the capabilities that mounting needs.
 # The usual i386 ELF magic and mask: class 32-bit, little-endian, an
 # executable or a shared object, machine 3. F: the emulator is opened now,
 # so that it is found whatever the emulated program's view of the files.
 magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-# --kill-child: a command that is stopped takes its loader with it.
-exec unshare --user --map-current-user --keep-caps --mount --propagation private --fork --kill-child -- \
+# Registering takes the namespace's root, to whom its binfmt_misc belongs;
+# the loader then runs in a namespace nested in it with the user's own ids
+# back, so that it finds the server of its user, and the nested namespace
+# uses the binfmt_misc of the one around it. --kill-child: a command that
+# is stopped takes its loader with it.
+exec unshare --user --map-root-user --mount --propagation private --fork --kill-child -- \
   /bin/sh -c '
 mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || {
   echo "wine32.sh: this kernel gives a user namespace no binfmt_misc of its own (Linux 6.7 or later does)" >&2
   exit 2; }
-printf "%s" "$1" > /proc/sys/fs/binfmt_misc/register
-shift
-exec "$@"' wine32 ":qemu-i386:M::$magic:$mask:$qemu:F" /usr/lib/wine/wine "${@:2}"
+printf "%s" "$1" > /proc/sys/fs/binfmt_misc/register || exit 2
+uid=$2 gid=$3
+shift 3
+exec unshare --user --map-user="$uid" --map-group="$gid" -- "$@"' wine32 \
+  ":qemu-i386:M::$magic:$mask:$qemu:F" "$(id -u)" "$(id -g)" /usr/lib/wine/wine "${@:2}"
