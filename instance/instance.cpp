@@ -13,26 +13,6 @@
 
 namespace {
 
-/* A path in the thread's ANSI code page holds up to 3 bytes per unit. */
-constexpr int kNarrowPathBytes = 3 * kProcessPathUnits;
-
-/* Makes a path readable in the narrow trace texts: in the thread's ANSI
-   code page, so that a viewer decodes it back, with '?' for a character
-   that page lacks. */
-void NarrowFromPath(const WCHAR *path, char *out, int bytes)
-{
-    if (WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, path, -1, out, bytes, nullptr,
-                            nullptr) != 0)
-        return;
-    /* UTF-8 as the ANSI code page takes no flags. */
-    if (WideCharToMultiByte(CP_THREAD_ACP, 0, path, -1, out, bytes, nullptr, nullptr) != 0)
-        return;
-    int i = 0;
-    for (; path[i] != 0 && i + 1 < bytes; i++)
-        out[i] = path[i] < 0x80 ? static_cast<char>(path[i]) : '?';
-    out[i] = '\0';
-}
-
 /* Opens a process to read the path of its executable. Returns the open
    handle with the path read, or nullptr when either cannot be had. */
 HANDLE OpenAndReadPath(DWORD id, WCHAR *path)
@@ -61,6 +41,21 @@ long SignedError(DWORD error)
 }
 
 } // namespace
+
+/* In the thread's ANSI code page, so that a viewer decodes it back. */
+void NarrowFromPath(const WCHAR *path, char *out, int bytes)
+{
+    if (WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, path, -1, out, bytes, nullptr,
+                            nullptr) != 0)
+        return;
+    /* UTF-8 as the ANSI code page takes no flags. */
+    if (WideCharToMultiByte(CP_THREAD_ACP, 0, path, -1, out, bytes, nullptr, nullptr) != 0)
+        return;
+    int i = 0;
+    for (; path[i] != 0 && i + 1 < bytes; i++)
+        out[i] = path[i] < 0x80 ? static_cast<char>(path[i]) : '?';
+    out[i] = '\0';
+}
 
 HANDLE FindProcessByExeName(const WCHAR *key, const WCHAR *cutOwnPath)
 {

@@ -64,4 +64,32 @@ HANDLE FindProcessByExeName(const WCHAR *key, const WCHAR *cutOwnPath);
 /* Finds the running instance and terminates it with exit code 0. */
 void CloseRunningInstance();
 
+/* A path read from a process in the thread's ANSI code page, up to 3
+   bytes per unit, terminator included. */
+inline constexpr int kNarrowPathBytes = 3 * kProcessPathUnits;
+
+/* A path in the thread's ANSI code page, for the narrow trace texts, with
+   '?' for a character that page lacks; always terminated. */
+void NarrowFromPath(const WCHAR *path, char *out, int bytes);
+
+/* ---- the installer's closing step ---- */
+
+/* What it opens a process with: to read its path, end it and wait for it. */
+inline constexpr DWORD kAccessEndProcess = kAccessReadPath | PROCESS_TERMINATE | SYNCHRONIZE;
+/* How long it waits for one ended process to be gone. */
+inline constexpr DWORD kProcessEndWaitMs = 5000;
+
+/*
+ * Ends every process other than this one whose executable is the file at
+ * path: the same full path, ASCII capitals aside, so that a copy of the
+ * file elsewhere is left alone. Walks one snapshot of all processes, in
+ * every session the caller may open, terminates each match with exit code
+ * 0 and waits until it is gone, so that its file is free. ended receives
+ * how many were ended. Returns how many could not be: a match that could
+ * not be opened to be ended, terminated, or did not end in time; and 1
+ * when no snapshot could be taken or the path is too long to compare
+ * (kProcessPathUnits - 1 units or more). None running returns 0.
+ */
+DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended);
+
 #endif /* NOSAVER_INSTANCE_INSTANCE_H */

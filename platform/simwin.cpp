@@ -590,7 +590,10 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId)
         M().lastError = ERROR_INVALID_PARAMETER;
         return NULL;
     }
-    if ((access & ~p->grants) != 0) {
+    const SimProcess *caller = FindProcess(M().currentId);
+    const bool ownAccount = caller == nullptr || caller->account == "SYSTEM" ||
+                            caller->account == p->account;
+    if ((access & ~p->grants) != 0 || !ownAccount) {
         M().lastError = ERROR_ACCESS_DENIED;
         return NULL;
     }
@@ -635,6 +638,20 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode)
     M().terminatedPaths.push_back(p->path);
     p->goneBeforeOpen = true;
     return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    Handle *h = FindHandle(handle);
+    Record("WaitForSingleObject(%u,%u)", h != nullptr ? h->processId : 0, milliseconds);
+    if (Faulted("WaitForSingleObject"))
+        return WAIT_FAILED;
+    h = ProcessHandle(handle, SYNCHRONIZE);
+    if (h == nullptr)
+        return WAIT_FAILED;
+    /* A process ends with its termination, or has ended before it. */
+    const SimProcess *p = FindProcess(h->processId);
+    return p == nullptr || (p->goneBeforeOpen && !p->endsLate) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int bytes, WCHAR *out,

@@ -36,6 +36,12 @@ struct SimProcess {
     DWORD terminateError = 0;
     /* Listed by EnumProcesses, but gone when it is opened. */
     bool goneBeforeOpen = false;
+    /* Still running when waited for after its termination. */
+    bool endsLate = false;
+    /* The account it runs as. A process may open only the processes of
+       its own account, unless it runs as "SYSTEM", which may open all of
+       them in every session. */
+    std::string account = "user";
     /* Non-empty: the process ends once its path has been read and no
        handle refers to it any more, and its identifier passes to a new
        process running this path. */
@@ -49,7 +55,7 @@ struct SimHeapStats {
 
 /*
  * Back to a fresh machine: session 1; one process, the current one, with
- * id 100 and path C:\Tools\nosaver.exe; code page 1252; cursor at (0, 0);
+ * id 100, path C:\Tools\nosaver.exe and account "user"; code page 1252; cursor at (0, 0);
  * no mutexes, faults or recorded calls; the first Sleep ends the loop.
  */
 void SimReset(void);

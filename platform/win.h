@@ -77,6 +77,12 @@ typedef struct tagPOINT {
 #define PROCESS_VM_READ 0x0010
 #define PROCESS_VM_WRITE 0x0020
 #define PROCESS_QUERY_INFORMATION 0x0400
+#define SYNCHRONIZE 0x00100000
+
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0
+#define WAIT_TIMEOUT 258
+#define WAIT_FAILED 0xFFFFFFFF
 
 /* kernel32 */
 HANDLE CreateMutexW(void *attributes, BOOL initialOwner, const WCHAR *name);
@@ -89,6 +95,7 @@ DWORD GetCurrentProcessId(void);
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 DWORD GetProcessId(HANDLE process);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int bytes, WCHAR *out,
                         int units);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *text, int units, char *out,

@@ -1,5 +1,6 @@
 /*
- * Every message nosaver sends to the debugger output stream.
+ * Every message nosaver and its installer's closing step send to the
+ * debugger output stream.
  *
  * The texts are narrow printf formats. Three of them hold Chinese
  * characters or a full-width colon; those are written here as their
@@ -36,5 +37,11 @@ inline constexpr char kMsgProcessFullName[] = "Process full name\xa3\xba"
                                               "\n%s;";
 inline constexpr char kMsgOpenProcessFailed[] = "OpenProcess failed,error code:%ld";
 inline constexpr char kMsgTerminateFailed[] = "TerminateProcess failed,error code:%ld";
+
+/* the installer's closing step */
+inline constexpr char kMsgEnded[] = "ended process[%d] %s\n";
+inline constexpr char kMsgEndFailed[] = "could not end process[%d] %s,error code:%ld\n";
+inline constexpr char kMsgEndSnapshotFailed[] = "EnumProcesses failed,error code:%ld\n";
+inline constexpr char kMsgEndPathUnusable[] = "no path to compare:[%s]\n";
 
 #endif /* NOSAVER_TRACE_MESSAGES_H */

@@ -402,4 +402,111 @@ TEST_F(InstanceTest, CloseFromTheEntry)
     EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
 }
 
+/* ---- the installer's closing step ---- */
+
+const std::u16string kInstalled = u"C:\\Program Files\\nosaver\\nosaver.exe";
+
+SimProcess As(SimProcess p, const char *account)
+{
+    p.account = account;
+    return p;
+}
+
+TEST_F(InstanceTest, TheInstallerEndsTheInstancesOfEverySessionWhereCloseCannot)
+{
+    /* The installer's step runs as LocalSystem in session 0; alice runs
+       an instance in session 1, bob one in session 2 and a copy of his
+       own elsewhere. */
+    const auto table = [] {
+        Table({As(Process(kSelf, u"C:\\Windows\\System32\\msiexec.exe"), "SYSTEM"),
+               As(Process(200, kInstalled), "alice"),
+               As(Process(300, u"c:\\PROGRAM FILES\\nosaver\\NOSAVER.EXE"), "bob"),
+               As(Process(400, u"C:\\Users\\bob\\nosaver.exe"), "bob"),
+               As(Process(500, kInstalled + u".old"), "bob")});
+        SimHoldMutex(1, kGuardMutexName);
+        SimHoldMutex(2, kGuardMutexName);
+        SimSetSession(0);
+    };
+
+    /* "nosaver close" there finds no guard in session 0 and ends nothing. */
+    table();
+    SimAddProcess(As(Process(600, kInstalled), "SYSTEM"));
+    SimSetCurrentProcess(600);
+    char argument[] = "close";
+    EXPECT_EQ(WinMain(NULL, NULL, argument, 0), 0);
+    EXPECT_EQ(Traces(), (std::vector<std::string>{"lpCmdLine:[close]\n", "exit app!\n"}));
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{});
+
+    SetUp();
+    table();
+    DWORD ended = 99;
+    EXPECT_EQ(EndProcessesOfFile(kInstalled.c_str(), &ended), 0u);
+    EXPECT_EQ(ended, 2u);
+    EXPECT_EQ(Terminated(), (std::vector<DWORD>{200, 300}));
+    EXPECT_EQ(Traces(), (std::vector<std::string>{
+                            "ended process[200] C:\\Program Files\\nosaver\\nosaver.exe\n",
+                            "ended process[300] C:\\Program Files\\nosaver\\nosaver.exe\n"}));
+    EXPECT_EQ(SimCallsOf({"OpenProcess"})[0], "OpenProcess(0x100411,FALSE,200)");
+    EXPECT_EQ(SimCallsOf({"WaitForSingleObject"}),
+              (std::vector<std::string>{"WaitForSingleObject(200,5000)",
+                                        "WaitForSingleObject(300,5000)"}));
+    EXPECT_EQ(SimOpenHandles(), 0);
+    EXPECT_EQ(SimHeap().live, 0);
+}
+
+TEST_F(InstanceTest, TheClosingStepCountsWhatItCouldNotEnd)
+{
+    const std::u16string tooLong = LongPath(kProcessPathUnits - 1, 200, u"nosaver.exe");
+    SimProcess refuses = Process(200, kInstalled);
+    refuses.terminateError = ERROR_ACCESS_DENIED;
+    SimProcess late = Process(200, kInstalled);
+    late.endsLate = true;
+    SimProcess readOnly = Process(200, kInstalled);
+    readOnly.grants = kAccessReadPath;
+    const struct {
+        const char *what;
+        std::vector<SimProcess> others;
+        const char *failing; /* an operation that fails with error 31 */
+        std::u16string path;
+        DWORD left, ended, terminated;
+        std::string lastTrace;
+    } cases[] = {
+        {"none running", {Process(300, u"C:\\Tools\\nosaver.exe")}, nullptr, kInstalled, 0, 0, 0,
+         ""},
+        {"a path read that may be cut is no match",
+         {Process(200, kInstalled + std::u16string(300, u'x'))}, nullptr, kInstalled, 0, 0, 0, ""},
+        {"a termination refused", {refuses}, nullptr, kInstalled, 1, 0, 0, "error code:5\n"},
+        {"a process that does not end in time", {late}, nullptr, kInstalled, 1, 0, 1,
+         "error code:258\n"},
+        {"a match that may only be read", {readOnly}, nullptr, kInstalled, 1, 0, 0,
+         "error code:5\n"},
+        {"no snapshot", {Process(200, kInstalled)}, "EnumProcesses", kInstalled, 1, 0, 0,
+         "EnumProcesses failed,error code:31\n"},
+        {"no memory for it", {Process(200, kInstalled)}, "HeapAlloc", kInstalled, 1, 0, 0,
+         "EnumProcesses failed,error code:8\n"},
+        {"no path", {Process(200, kInstalled)}, nullptr, u"", 1, 0, 0, "no path to compare:[]\n"},
+        {"a path too long to compare", {Process(200, tooLong)}, nullptr, tooLong, 1, 0, 0,
+         "no path to compare:[" + SimUtf8(tooLong) + "]\n"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        std::vector<SimProcess> table = {Process(kSelf, u"C:\\Windows\\System32\\msiexec.exe")};
+        table.insert(table.end(), c.others.begin(), c.others.end());
+        Table(table);
+        if (c.failing != nullptr)
+            SimFail(c.failing, 31);
+        DWORD ended = 99;
+        EXPECT_EQ(EndProcessesOfFile(c.path.c_str(), &ended), c.left) << c.what;
+        EXPECT_EQ(ended, c.ended) << c.what;
+        EXPECT_EQ(Terminated().size(), c.terminated) << c.what;
+        const std::string last = Traces().empty() ? "" : Traces().back();
+        EXPECT_TRUE(last.size() >= c.lastTrace.size() &&
+                    last.compare(last.size() - c.lastTrace.size(), std::string::npos,
+                                 c.lastTrace) == 0)
+            << c.what << ": " << last;
+        EXPECT_EQ(SimOpenHandles(), 0) << c.what;
+        EXPECT_EQ(SimHeap().live, 0) << c.what;
+    }
+}
+
 } // namespace
