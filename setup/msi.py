@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Builds nosaver's Windows Installer package from setup/nosaver.wxs.
+
+    msi.py STAGE VERSION OUT [EPOCH]
+
+STAGE holds the files that go into the package: nosaver.exe, README.txt,
+LICENSE.txt and closing_action.dll. VERSION is the package's version,
+OUT the package to write.
+
+The same files and version always give the same bytes. wixl writes the
+current time into the package and a random package code; it runs under a
+clock frozen at EPOCH (the release time: SOURCE_DATE_EPOCH, else the time
+of the last commit), and the package code is then set to one derived from
+the version and everything that went in. The cabinet takes the files'
+times, which are set to EPOCH too. The product code is derived from the
+version alone, so each version has its own and keeps it.
+"""
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import time
+import uuid
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.join(HERE, "nosaver.wxs")
+FILES = ("nosaver.exe", "README.txt", "LICENSE.txt", "closing_action.dll")
+
+
+def upgrade_code():
+    with open(SOURCE) as f:
+        return uuid.UUID(re.search(r'UpgradeCode="\{([0-9A-F-]{36})\}"', f.read()).group(1))
+
+
+def braced(code):
+    return "{%s}" % str(code).upper()
+
+
+def product_code(version):
+    return braced(uuid.uuid5(upgrade_code(), "product " + version))
+
+
+def package_code(stage, version):
+    digest = hashlib.sha256(version.encode())
+    for name in (SOURCE,) + tuple(os.path.join(stage, f) for f in FILES):
+        with open(name, "rb") as f:
+            data = f.read()
+        digest.update(b"%s %d\n" % (os.path.basename(name).encode(), len(data)))
+        digest.update(data)
+    return braced(uuid.uuid5(upgrade_code(), "package " + digest.hexdigest()))
+
+
+def release_epoch():
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    stamp = subprocess.run(["git", "-C", HERE, "log", "-1", "--format=%ct"],
+                           capture_output=True, text=True).stdout.strip()
+    return int(stamp) if stamp else 1767225600  # 2026-01-01
+
+
+def build(stage, version, out, epoch):
+    missing = [f for f in FILES if not os.path.isfile(os.path.join(stage, f))]
+    if missing:
+        raise SystemExit("msi.py: %s lacks %s" % (stage, ", ".join(missing)))
+    if not re.fullmatch(r"\d{1,3}\.\d{1,3}\.\d{1,5}", version):
+        raise SystemExit("msi.py: %r is no version Windows Installer takes (major.minor.build)"
+                         % version)
+    size = 0
+    for f in FILES:
+        os.utime(os.path.join(stage, f), (epoch, epoch))
+        if f != "closing_action.dll":  # only in the package, never installed
+            size += os.path.getsize(os.path.join(stage, f))
+    clock = ["faketime", time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))]
+    env = dict(os.environ, TZ="UTC")
+    partial = os.path.abspath(out) + ".partial"
+    try:
+        subprocess.run(clock + ["wixl", "--arch", "x86", "-D", "Version=" + version,
+                                "-D", "ProductCode=" + product_code(version),
+                                "-D", "SizeKB=%d" % -(-size // 1024), "-o", partial,
+                                SOURCE], cwd=stage, env=env, check=True)
+        subprocess.run(clock + ["msibuild", partial, "-s",
+                                "nosaver %s: keeps the screen saver from starting" % version,
+                                "the nosaver developers", "Intel;1033",
+                                package_code(stage, version)], env=env, check=True)
+        os.replace(partial, out)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) not in (4, 5):
+        sys.exit("usage: msi.py STAGE VERSION OUT [EPOCH]")
+    build(sys.argv[1], sys.argv[2], sys.argv[3],
+          int(sys.argv[4]) if len(sys.argv) == 5 else release_epoch())
