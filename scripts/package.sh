@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Builds the release package: build/package/nosaver-<version>-win32.zip
-# and its .sha256 beside it.
+# Builds the release packages: build/package/nosaver-<version>-win32.zip,
+# the Windows Installer package nosaver-<version>-win32.msi (setup/), and
+# the .sha256 of each beside it.
 #
 #   bash scripts/package.sh [--sign CERT.p12 --password-file FILE [--timestamp URL]]
 #                           [--no-build] [--out DIR]
 #
 # --sign signs nosaver.exe with Authenticode (SHA-256) before it goes into
-# the zip, with the key and certificate in CERT.p12, whose password is the
-# first line of FILE; --timestamp has an RFC 3161 server countersign it.
+# the packages, and then the .msi itself, with the key and certificate in
+# CERT.p12, whose password is the first line of FILE; --timestamp has an
+# RFC 3161 server countersign them.
 # --no-build packages build/win32 as it is; --out DIR puts the package in
 # DIR instead of build/package (the tests use both).
 #
-# The package is made in a folder of its own and moved into place only when
-# everything succeeded; before that any package of the same name is removed,
-# so a failure leaves none.
+# The packages are made in a folder of their own and moved into place only
+# when everything succeeded; before that any package of the same names is
+# removed, so a failure leaves none.
 set -euo pipefail
 
 die() { echo "package.sh: $*" >&2; exit 1; }
@@ -37,9 +39,13 @@ unset NOSAVER_SIGNED_EXE # set below only to sign
 cd "$(dirname "$0")/.."
 [ "$build" = 0 ] || bash scripts/build.sh win32
 out=${out:-$PWD/build/package}
-name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' build/win32/CPackConfig.cmake)
+cpack_value() { sed -n "s/^set($1 \"\\(.*\\)\")\$/\\1/p" build/win32/CPackConfig.cmake; }
+name=$(cpack_value CPACK_PACKAGE_FILE_NAME)
+version=$(cpack_value CPACK_PACKAGE_VERSION)
+epoch=$(cpack_value CPACK_NOSAVER_EPOCH)
+packages=("$name.zip" "$name.msi")
 mkdir -p "$out"
-rm -f "$out/$name.zip" "$out/$name.zip.sha256"
+for p in "${packages[@]}"; do rm -f "$out/$p" "$out/$p.sha256"; done
 work=$(mktemp -d "$out/.$name.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -65,6 +71,21 @@ if [ -n "$cert" ]; then
   # cmake/package.cmake puts this file into the zip in place of the build's.
   export NOSAVER_SIGNED_EXE=$work/nosaver.exe
 fi
-cpack --config build/win32/CPackConfig.cmake -B "$work"
-mv "$work/$name.zip.sha256" "$work/$name.zip" "$out/"
-echo "made $out/$name.zip${cert:+, its nosaver.exe signed} and its .sha256"
+cpack --config build/win32/CPackConfig.cmake -B "$work" >/dev/null
+
+# The .msi holds the same files as the zip, and the closing step.
+stage=$work/stage
+mkdir "$stage"
+cp "${NOSAVER_SIGNED_EXE:-build/win32/nosaver.exe}" build/win32/closing_action.dll \
+   build/win32/package/README.txt build/win32/package/LICENSE.txt "$stage/"
+/usr/bin/python3 setup/msi.py "$stage" "$version" "$work/$name.msi" "$epoch"
+if [ -n "$cert" ]; then
+  mv "$work/$name.msi" "$work/unsigned.msi"
+  osslsigncode sign -pkcs12 "$cert" -readpass "$password" -h sha256 -n nosaver \
+    ${timestamp:+-ts "$timestamp"} -in "$work/unsigned.msi" -out "$work/$name.msi" >/dev/null ||
+    die "osslsigncode could not sign $name.msi"
+fi
+(cd "$work" && sha256sum "$name.msi" > "$name.msi.sha256")
+
+for p in "${packages[@]}"; do mv "$work/$p" "$work/$p.sha256" "$out/"; done
+echo "made $out/$name.zip and $name.msi${cert:+, signed,} with their .sha256"

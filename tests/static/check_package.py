@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""The release package: what the zip holds, its checksum file, and that
-packaging twice gives the same bytes.
+"""The release packages, as scripts/package.sh makes them: what the zip
+and the .msi hold, their checksum files, and that packaging twice gives the
+same bytes. The packages stay in WORK/first for the tests that install
+them (fixture package).
 
-    check_package.py WIN32_BUILD VERSION WORK
+    check_package.py SOURCE WIN32_BUILD VERSION WORK
 """
 import hashlib
 import os
@@ -13,6 +15,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_msi import check_msi, properties  # noqa: E402
 from report import check, finish  # noqa: E402
 
 
@@ -21,20 +24,24 @@ def read(path):
         return f.read()
 
 
-def package(build, folder):
+def package(source, folder):
     shutil.rmtree(folder, ignore_errors=True)
-    subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", folder],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["bash", os.path.join(source, "scripts", "package.sh"), "--no-build", "--out",
+                    folder], check=True, stdout=subprocess.DEVNULL)
     return folder
+
+
+def check_checksum(path):
+    line = read(path + ".sha256").decode().split()
+    check(line == [hashlib.sha256(read(path)).hexdigest(), os.path.basename(path)],
+          "the checksum file holds the SHA-256 and name of %s" % os.path.basename(path), line)
 
 
 def check_contents(path, version):
     """Checks the zip at path, its checksum file and what it holds; returns
     the bytes of its nosaver.exe."""
     name = "nosaver-%s-win32" % version
-    line = read(path + ".sha256").decode().split()
-    check(line == [hashlib.sha256(read(path)).hexdigest(), name + ".zip"],
-          "the checksum file holds the zip's SHA-256 and name", line)
+    check_checksum(path)
     with zipfile.ZipFile(path) as z:
         names = sorted(z.namelist())
         check(names == sorted("%s/%s" % (name, f) for f in ("LICENSE.txt", "README.txt", "nosaver.exe")),
@@ -59,27 +66,54 @@ def check_contents(path, version):
     return exe
 
 
-def main(build, version, work):
+def main(source, build, version, work):
     name = "nosaver-%s-win32" % version
-    first = package(build, os.path.join(work, "first"))
+    shutil.rmtree(work, ignore_errors=True)
+    first = package(source, os.path.join(work, "first"))
     # Everything that a second packaging stages gets new file times.
     time.sleep(1.1)
-    os.utime(os.path.join(build, "nosaver.exe"))
-    second = package(build, os.path.join(work, "second"))
+    for f in ("nosaver.exe", "closing_action.dll"):
+        os.utime(os.path.join(build, f))
+    second = package(source, os.path.join(work, "second"))
 
-    zips = [os.path.join(folder, name + ".zip") for folder in (first, second)]
-    check(read(zips[0]) == read(zips[1]), "packaging twice gives the same zip bytes")
-    check(read(zips[0] + ".sha256") == read(zips[1] + ".sha256"),
-          "and the same checksum file both times")
-    exe = check_contents(zips[0], version)
+    for kind in ("zip", "msi"):
+        made = [os.path.join(folder, "%s.%s" % (name, kind)) for folder in (first, second)]
+        check(read(made[0]) == read(made[1]) and read(made[0] + ".sha256") ==
+              read(made[1] + ".sha256"), "packaging twice gives the same %s bytes" % kind)
+    zip_path, msi = (os.path.join(first, name + kind) for kind in (".zip", ".msi"))
+    exe = check_contents(zip_path, version)
     check(exe == read(os.path.join(build, "nosaver.exe")), "the zip's nosaver.exe is the build's")
+    check_checksum(msi)
+    product = check_msi(msi, version, exe, read(os.path.join(build, "closing_action.dll")))
 
-    size = os.path.getsize(zips[0])
-    shutil.rmtree(work, ignore_errors=True)
-    return finish("package %s: %d bytes" % (name, size))
+    # Another version of the same files: a product code of its own, the
+    # same upgrade code, another package code.
+    stage, other = os.path.join(work, "stage"), os.path.join(work, "other.msi")
+    os.makedirs(stage)
+    for f in ("nosaver.exe", "closing_action.dll", "package/README.txt", "package/LICENSE.txt"):
+        shutil.copy(os.path.join(build, f), stage)
+    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), stage, "0.9.9", other],
+                   check=True)
+    older = properties(other)
+    check(older["ProductCode"] != product["ProductCode"] and
+          older["UpgradeCode"] == product["UpgradeCode"] and
+          package_code(other) != package_code(msi),
+          "another version has its own product and package code, and the same upgrade code",
+          (older["ProductCode"], product["ProductCode"]))
+
+    shutil.rmtree(second, ignore_errors=True)
+    return finish("packages %s: zip %d bytes, msi %d bytes" % (
+        name, os.path.getsize(zip_path), os.path.getsize(msi)))
+
+
+def package_code(msi):
+    info = subprocess.run(["msiinfo", "suminfo", msi], check=True, capture_output=True,
+                          text=True).stdout
+    return next(line.split(": ", 1)[1] for line in info.splitlines()
+                if line.startswith("Revision number"))
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
-        sys.exit("usage: check_package.py WIN32_BUILD VERSION WORK")
+    if len(sys.argv) != 5:
+        sys.exit("usage: check_package.py SOURCE WIN32_BUILD VERSION WORK")
     sys.exit(main(*sys.argv[1:]))

@@ -26,9 +26,13 @@ XP_EXPORTS = {
         "OutputDebugStringW", "SetUnhandledExceptionFilter", "Sleep", "TerminateProcess",
         "ExitProcess", "GetCommandLineA", "IsDBCSLeadByte",
         "TlsGetValue", "VirtualProtect", "VirtualQuery", "WideCharToMultiByte",
+        "WaitForSingleObject",
     },
     "USER32.dll": {"GetCursorPos", "mouse_event"},
     "PSAPI.DLL": {"EnumProcesses", "EnumProcessModules", "GetModuleFileNameExW"},
+    # Windows Installer 2.0, which Windows XP has; the installer's closing step.
+    "msi.dll": {"MsiCloseHandle", "MsiCreateRecord", "MsiGetPropertyW", "MsiProcessMessage",
+                "MsiRecordSetInteger", "MsiRecordSetStringW"},
     "msvcrt.dll": {
         "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode",
         "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit", "_initterm", "_iob",
@@ -59,6 +63,26 @@ def numbers(most, least):
     return most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF
 
 
+def check_imports(pe, dlls):
+    """Checks that every import is by name, from one of dlls, and known to
+    exist on Windows XP; returns {dll: [functions]}."""
+    imports = {entry.dll.decode(): ["#%d" % i.ordinal if i.import_by_ordinal else i.name.decode()
+                                    for i in entry.imports]
+               for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    names = {dll.upper(): dll for dll in imports}
+    check(set(names) <= {dll.upper() for dll in dlls},
+          "imports only from %s" % ", ".join(sorted(dlls)), sorted(imports))
+    for dll, functions in imports.items():
+        allowed = next((v for k, v in XP_EXPORTS.items() if k.upper() == dll.upper()), set())
+        unknown = sorted(f for f in functions if f not in allowed)
+        check(not unknown, "%s: only functions Windows XP exports" % dll, unknown)
+        check(not [f for f in functions if f.startswith("K32")], "%s: no K32 functions" % dll)
+        by_ordinal = [f for f in functions if f.startswith("#")]
+        check(not by_ordinal, "%s: every function imported by name, none by ordinal only" % dll,
+              by_ordinal)
+    return imports
+
+
 def main(path, version, signed=False):
     pe = pefile.PE(path)
     # A signature's certificate table follows the image, at the end of the
@@ -85,20 +109,8 @@ def main(path, version, signed=False):
     check(stamp == 0, "no time stamp in the header (reproducible)", stamp)
     check(size <= MAX_SIZE, "an image of at most %d bytes" % MAX_SIZE, size)
 
-    imports = {entry.dll.decode(): ["#%d" % i.ordinal if i.import_by_ordinal else i.name.decode()
-                                    for i in entry.imports]
-               for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    imports = check_imports(pe, ["KERNEL32.dll", "USER32.dll", "PSAPI.DLL", "msvcrt.dll"])
     names = {dll.upper(): dll for dll in imports}
-    check(set(names) <= {dll.upper() for dll in XP_EXPORTS},
-          "imports only from KERNEL32, USER32, PSAPI and msvcrt", sorted(imports))
-    for dll, functions in imports.items():
-        allowed = next((v for k, v in XP_EXPORTS.items() if k.upper() == dll.upper()), set())
-        unknown = sorted(f for f in functions if f not in allowed)
-        check(not unknown, "%s: only functions Windows XP exports" % dll, unknown)
-        check(not [f for f in functions if f.startswith("K32")], "%s: no K32 functions" % dll)
-        by_ordinal = [f for f in functions if f.startswith("#")]
-        check(not by_ordinal, "%s: every function imported by name, none by ordinal only" % dll,
-              by_ordinal)
     for dll, functions in OWN_IMPORTS.items():
         have = set(imports.get(names.get(dll.upper(), ""), []))
         check(functions <= have, "%s provides %s" % (dll, ", ".join(sorted(functions))),

@@ -1,20 +1,23 @@
 #!/usr/bin/env python3
-"""The signed release package, made by scripts/package.sh --sign with
-throwaway self-signed certificates. The package signed with the good one
-is checked like the unsigned one, and its nosaver.exe is left as
+"""The signed release packages, made by scripts/package.sh --sign with
+throwaway self-signed certificates. The packages signed with the good one
+are checked like the unsigned ones, and their nosaver.exe is left as
 WORK/nosaver.exe (with the certificate as WORK/cert.pem) for the tests that
 run it; the other certificates and a wrong password are refused and leave
-no package.
+no package. A signed release is then checked against its commit the way
+the maintainers' guide tells.
 
     check_signing.py SOURCE WIN32_BUILD VERSION WORK
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_package import check_contents, read  # noqa: E402
+from check_msi import check_msi  # noqa: E402
+from check_package import check_checksum, check_contents, read  # noqa: E402
 from report import check, failures, finish  # noqa: E402
 
 # `openssl ca` issues the certificates, as in OpenSSL 3.0 only it can date
@@ -59,6 +62,25 @@ def run(*command, cwd=None):
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True)
 
 
+def check_signature(path, cert, offset):
+    """osslsigncode verify accepts a signed file with the certificate, and
+    refuses it with the byte at offset changed."""
+    what = os.path.basename(path)
+    verified = run("osslsigncode", "verify", "-CAfile", cert, "-in", path)
+    check(verified.returncode == 0, "osslsigncode verify accepts %s with the certificate" % what,
+          verified.stdout + verified.stderr)
+    check(re.search(r"Message digest algorithm *: SHA256", verified.stdout)
+          and "Text description: nosaver" in verified.stdout,
+          "%s is signed with SHA-256, described as nosaver" % what, verified.stdout)
+    tampered = bytearray(read(path))
+    tampered[offset] ^= 1
+    write(path + ".tampered", tampered)
+    check(offset > 0 and run("osslsigncode", "verify", "-CAfile", cert, "-in",
+                             path + ".tampered").returncode != 0,
+          "and refuses it with one byte changed")
+    os.remove(path + ".tampered")
+
+
 def package(source, out, keys, certificate, password):
     return run("bash", os.path.join(source, "scripts", "package.sh"), "--no-build", "--out", out,
                "--sign", os.path.join(keys, certificate),
@@ -94,28 +116,45 @@ def main(source, build, version, work):
     write(exe, signed)
     shutil.copy(os.path.join(keys, "good.pem"), cert)
 
-    verified = run("osslsigncode", "verify", "-CAfile", cert, "-in", exe)
-    check(verified.returncode == 0, "osslsigncode verify accepts its nosaver.exe with the certificate",
-          verified.stdout + verified.stderr)
-    check("Message digest algorithm  : SHA256" in verified.stdout
-          and "Text description: nosaver" in verified.stdout,
-          "signed with SHA-256, described as nosaver", verified.stdout)
     unsigned = read(os.path.join(build, "nosaver.exe"))
-    tampered = bytearray(signed)
-    tampered[len(unsigned) // 2] ^= 1
-    write(os.path.join(keys, "tampered.exe"), tampered)
-    check(run("osslsigncode", "verify", "-CAfile", cert, "-in", os.path.join(keys, "tampered.exe"))
-          .returncode != 0, "and refuses it with one byte of the image changed")
+    check_signature(exe, cert, len(unsigned) // 2)
     removed = os.path.join(keys, "removed.exe")
     run("osslsigncode", "remove-signature", "-in", exe, "-out", removed)
     check(os.path.exists(removed) and read(removed) == unsigned,
           "without its signature it is the unsigned build, byte for byte")
 
+    msi = os.path.join(out, name + ".msi")
+    check_checksum(msi)
+    dll = read(os.path.join(build, "closing_action.dll"))
+    check_msi(msi, version, signed, dll)
+    check_signature(msi, cert, read(msi).find(b"the nosaver developers"))
+    # Rebuilt from the commit around the release's own signed nosaver.exe,
+    # the package's tables and streams are the release's, but for the
+    # signature.
+    stage = os.path.join(keys, "stage")
+    os.makedirs(stage)
+    write(os.path.join(stage, "nosaver.exe"), signed)
+    for f in ("closing_action.dll", "package/README.txt", "package/LICENSE.txt"):
+        shutil.copy(os.path.join(build, f), stage)
+    epoch = re.search(r'set\(CPACK_NOSAVER_EPOCH "(\d+)"\)',
+                      read(os.path.join(build, "CPackConfig.cmake")).decode()).group(1)
+    rebuilt = os.path.join(keys, "rebuilt.msi")
+    run(sys.executable, os.path.join(source, "setup", "msi.py"), stage, version, rebuilt, epoch)
+    dumps = [os.path.join(keys, d) for d in ("release", "rebuilt")]
+    for package_file, dump in zip((msi, rebuilt), dumps):
+        os.makedirs(dump)
+        run("msidump", "-t", "-s", "-d", dump, package_file)
+    signature = [f for f in os.listdir(os.path.join(dumps[0], "_Streams")) if "DigitalSignature" in f]
+    compared = run("diff", "-r", *["--exclude=" + f for f in signature], *dumps)
+    check(signature and compared.returncode == 0,
+          "rebuilt from the commit around its signed nosaver.exe, the package has the same tables "
+          "and streams, the signature aside", (signature, compared.stdout[:500]))
+
     refused = os.path.join(work, "refused")
     os.makedirs(refused)
     for what, (certificate, password, words) in REFUSED.items():
         # A package made before, which a failed signing must not leave.
-        for file in (name + ".zip", name + ".zip.sha256"):
+        for file in (name + ".zip", name + ".zip.sha256", name + ".msi", name + ".msi.sha256"):
             shutil.copy(os.path.join(out, file), refused)
         result = package(source, refused, keys, certificate, password)
         check(result.returncode != 0 and words in result.stderr and not os.listdir(refused),

@@ -1,0 +1,141 @@
+"""The Windows Installer package, read back with msitools: what it
+installs where, its shortcuts, its upgrade rules, and where the two steps
+of nosaver's own run. What Wine cannot show, the rights and the session a
+step runs with on Windows, is what these tables say.
+
+    check_msi(PACKAGE, VERSION, EXE, DLL) checks a package against the
+    nosaver.exe and the closing step's DLL it should hold.
+"""
+import os
+import subprocess
+import tempfile
+
+import pefile
+
+from check_pe import check_imports
+from report import check
+
+# Fixed for every version, forever: it is how one version finds another.
+UPGRADE_CODE = "{7A9895DC-659C-40BB-9B40-693AC74D9DCD}"
+# Custom action types: where the code is, and when and how it runs.
+DLL_IN_BINARY, EXE_IN_FILE, SET_PROPERTY = 1, 18, 51
+CONTINUE, ASYNC, IN_SCRIPT, ROLLBACK_OR_COMMIT, NO_IMPERSONATE = 0x40, 0x80, 0x400, 0x300, 0x800
+ON_UPGRADE_OR_REMOVAL = 'REMOVE="ALL" OR WIX_UPGRADE_DETECTED'
+
+
+def table(package, name):
+    """The rows of a table as dicts, in stored order."""
+    lines = subprocess.run(["msiinfo", "export", package, name], check=True, capture_output=True,
+                           text=True).stdout.splitlines()
+    return [dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[3:]]
+
+
+def keyed(package, name, key):
+    return {r[key]: r for r in table(package, name)}
+
+
+def properties(package):
+    return {r["Property"]: r["Value"] for r in table(package, "Property")}
+
+
+def sequence(package, name):
+    return {r["Action"]: (int(r["Sequence"]), r["Condition"]) for r in table(package, name)}
+
+
+def check_msi(path, version, exe, dll):
+    props = properties(path)
+    check({k: props.get(k) for k in ("ProductName", "ProductVersion", "Manufacturer", "UpgradeCode",
+                                     "ALLUSERS", "ARPNOMODIFY", "ARPNOREPAIR")} ==
+          {"ProductName": "nosaver", "ProductVersion": version,
+           "Manufacturer": "the nosaver developers", "UpgradeCode": UPGRADE_CODE,
+           "ALLUSERS": "1", "ARPNOMODIFY": "1", "ARPNOREPAIR": "1"},
+          "nosaver %s per machine, its upgrade code, no Modify or Repair" % version, props)
+
+    # The files and where they go: Program Files (32-bit)\nosaver.
+    with tempfile.TemporaryDirectory() as out:
+        subprocess.run(["msiextract", "-C", out, path], check=True, capture_output=True)
+        folder = os.path.join(out, "Program Files", "nosaver")
+        files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        check(files == ["LICENSE.txt", "README.txt", "nosaver.exe"],
+              "it installs nosaver.exe, README.txt and LICENSE.txt in Program Files\\nosaver", files)
+        installed = {f: open(os.path.join(folder, f), "rb").read() for f in files}
+    check(installed.get("nosaver.exe") == exe, "its nosaver.exe is the one released")
+    size_kb = -(-sum(len(data) for data in installed.values()) // 1024)
+    check(props.get("ARPSIZE") == str(size_kb), "Programs and Features shows their size, %d KB"
+          % size_kb, props.get("ARPSIZE"))
+    directories = keyed(path, "Directory", "Directory")
+    check(directories["INSTALLDIR"]["Directory_Parent"] == "ProgramFilesFolder",
+          "the folder is under the 32-bit Program Files", directories["INSTALLDIR"])
+    exe_key = next((k for k, f in keyed(path, "File", "File").items()
+                    if f["FileName"] == "nosaver.exe"), None)
+
+    shortcuts = sorted((s["Directory_"], s["Name"], s["Target"], s["Arguments"], s["WkDir"])
+                       for s in table(path, "Shortcut"))
+    target = "[#%s]" % exe_key
+    check(shortcuts == [("ProgramMenuFolder", "Stop nosaver", target, "close", "INSTALLDIR"),
+                        ("ProgramMenuFolder", "nosaver", target, "", "INSTALLDIR"),
+                        ("StartupFolder", "nosaver", target, "", "INSTALLDIR")],
+          "shortcuts: nosaver in the Startup folder (all users, as ALLUSERS=1), nosaver and "
+          "Stop nosaver (close) in the Start menu", shortcuts)
+
+    upgrades = sorted((u["VersionMin"], u["VersionMax"], int(u["Attributes"]), u["ActionProperty"])
+                      for u in table(path, "Upgrade") if u["UpgradeCode"] == UPGRADE_CODE)
+    check(upgrades == [("", version, 1, "WIX_UPGRADE_DETECTED"),
+                       (version, "", 2, "WIX_DOWNGRADE_DETECTED")],
+          "an older version is upgraded, a newer one only detected", upgrades)
+    conditions = [c["Condition"] for c in table(path, "LaunchCondition")]
+    check(conditions == ["NOT WIX_DOWNGRADE_DETECTED"], "and then refused", conditions)
+
+    execute, ui = sequence(path, "InstallExecuteSequence"), sequence(path, "InstallUISequence")
+    actions = keyed(path, "CustomAction", "Action")
+    at = lambda name: execute.get(name, (None,))[0]  # noqa: E731
+    check(at("InstallValidate") < at("RemoveExistingProducts") < at("InstallInitialize"),
+          "an older version is removed before anything is installed",
+          (at("InstallValidate"), at("RemoveExistingProducts")))
+
+    # The closing step: the project's DLL, deferred, not impersonated,
+    # before files are removed or replaced, on upgrade and removal only.
+    close, data = actions.get("CloseInstances", {}), actions.get("SetCloseInstancesData", {})
+    kind = int(close.get("Type", 0))
+    check(kind & 0x3F == DLL_IN_BINARY and kind & IN_SCRIPT and kind & NO_IMPERSONATE
+          and not kind & (ROLLBACK_OR_COMMIT | CONTINUE | ASYNC),
+          "the closing step is a DLL from the package, deferred, not impersonated, its failure "
+          "fails the installation", close)
+    with tempfile.TemporaryDirectory() as out:
+        subprocess.run(["msidump", "-s", "-d", out, path], check=True, capture_output=True)
+        stream = os.path.join(out, "_Streams", "Binary." + close.get("Source", "?"))
+        code = open(stream, "rb").read() if os.path.exists(stream) else b""
+    check(code == dll, "its code is the closing step the project builds, not nosaver.exe close")
+    entries = [e.name.decode() for e in pefile.PE(data=code).DIRECTORY_ENTRY_EXPORT.symbols] \
+        if code else []
+    check(close.get("Target") in entries, "its entry is what the DLL exports", entries)
+    check(at("InstallInitialize") < at("SetCloseInstancesData") < at("CloseInstances")
+          < at("RemoveFiles") < at("InstallFiles"),
+          "it runs after the script starts and before files are removed or replaced",
+          sorted((v, k) for k, v in execute.items()))
+    check(execute["CloseInstances"][1] == execute["SetCloseInstancesData"][1]
+          == ON_UPGRADE_OR_REMOVAL, "on upgrade and removal only",
+          execute["CloseInstances"][1])
+    check((int(data.get("Type", 0)), data.get("Source"), data.get("Target")) ==
+          (SET_PROPERTY, "CloseInstances", target),
+          "it is given the full path of the installed nosaver.exe", data)
+    if code:
+        pe = pefile.PE(data=code)
+        check(pe.FILE_HEADER.Machine == 0x14C and pe.FILE_HEADER.Characteristics & 0x2000,
+              "the closing step is a 32-bit DLL")
+        check_imports(pe, ["KERNEL32.dll", "PSAPI.DLL", "msvcrt.dll", "msi.dll"])
+
+    # The start step: the installed nosaver.exe, not waited for, on the
+    # client side of a user-interface installation, never as LocalSystem.
+    start = actions.get("StartNosaver", {})
+    kind = int(start.get("Type", 0))
+    check((kind & 0x3F, kind & (CONTINUE | ASYNC), kind & IN_SCRIPT, start.get("Source")) ==
+          (EXE_IN_FILE, CONTINUE | ASYNC, 0, exe_key),
+          "the start step runs the installed nosaver.exe and does not wait for it", start)
+    check("StartNosaver" not in execute and
+          ui.get("StartNosaver", (0,))[0] > ui.get("ExecuteAction", (1 << 30,))[0],
+          "it runs in the user-interface sequence after the installation, as the person",
+          ui.get("StartNosaver"))
+    check(ui.get("StartNosaver", (0, ""))[1] == 'NOT REMOVE AND UserSID <> "S-1-5-18"',
+          "not on removal, and never as LocalSystem", ui.get("StartNosaver"))
+    return props
