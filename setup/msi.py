@@ -74,11 +74,15 @@ def build(stage, version, out, epoch):
     clock = ["faketime", time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))]
     env = dict(os.environ, TZ="UTC")
     partial = os.path.abspath(out) + ".partial"
+    os.makedirs(os.path.dirname(partial), exist_ok=True)
     try:
         subprocess.run(clock + ["wixl", "--arch", "x86", "-D", "Version=" + version,
                                 "-D", "ProductCode=" + product_code(version),
                                 "-D", "SizeKB=%d" % -(-size // 1024), "-o", partial,
                                 SOURCE], cwd=stage, env=env, check=True)
+        # wixl can fail and still exit with 0.
+        if not os.path.isfile(partial):
+            raise SystemExit("msi.py: wixl made no package")
         subprocess.run(clock + ["msibuild", partial, "-s",
                                 "nosaver %s: keeps the screen saver from starting" % version,
                                 "the nosaver developers", "Intel;1033",

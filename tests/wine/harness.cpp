@@ -13,6 +13,9 @@
  *                          for the process and appends "exit N".
  *   harness sleep          sleeps until it is terminated (a decoy).
  *   harness kill PID       terminates a process with exit code 1.
+ *   harness wait PID MS    waits up to MS milliseconds for a process to end
+ *                          and prints "exit N", "running", or "gone" when
+ *                          it has ended and is known no more.
  *   harness cursor         prints the cursor position as "x y".
  */
 #include <windows.h>
@@ -138,6 +141,24 @@ static int Kill(const wchar_t *pidText)
     return TerminateProcess(process, 1) ? 0 : 1;
 }
 
+static int Wait(const wchar_t *pidText, const wchar_t *msText)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
+                                 (DWORD)wcstoul(pidText, NULL, 10));
+    if (process == NULL) {
+        printf("gone\n");
+        return 0;
+    }
+    DWORD code = 0;
+    if (WaitForSingleObject(process, (DWORD)wcstoul(msText, NULL, 10)) != WAIT_OBJECT_0)
+        printf("running\n");
+    else if (GetExitCodeProcess(process, &code))
+        printf("exit %lu\n", (unsigned long)code);
+    else
+        return 1;
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     if (argc == 3 && wcscmp(argv[1], L"listen") == 0)
@@ -150,6 +171,8 @@ int wmain(int argc, wchar_t **argv)
     }
     if (argc == 3 && wcscmp(argv[1], L"kill") == 0)
         return Kill(argv[2]);
+    if (argc == 4 && wcscmp(argv[1], L"wait") == 0)
+        return Wait(argv[2], argv[3]);
     if (argc == 2 && wcscmp(argv[1], L"cursor") == 0) {
         POINT point = {};
         if (!GetCursorPos(&point))
@@ -157,6 +180,7 @@ int wmain(int argc, wchar_t **argv)
         printf("%ld %ld\n", (long)point.x, (long)point.y);
         return 0;
     }
-    fprintf(stderr, "usage: harness listen OUT | spawn APP HEX RESULT | sleep | kill PID | cursor\n");
+    fprintf(stderr, "usage: harness listen OUT | spawn APP HEX RESULT | sleep | kill PID | wait PID MS"
+                    " | cursor\n");
     return 2;
 }

@@ -12,11 +12,15 @@ class Scenario:
     """Runs a scenario's steps in order, reports every check, and ends every
     program it started, whatever happens."""
 
-    def __init__(self, name):
-        if len(sys.argv) != 3:
-            sys.exit("usage: %s STATE BUILD" % sys.argv[0])
+    def __init__(self, name, args=()):
+        """args names the scenario's own arguments after STATE BUILD."""
+        if len(sys.argv) != 3 + len(args):
+            sys.exit("usage: %s STATE BUILD %s" % (sys.argv[0], " ".join(args)))
         self.name = name
         self.build = sys.argv[2]
+        self.args = sys.argv[3:]
+        # What the scenario runs, as its last line names it.
+        self.subject = os.path.join(self.build, "nosaver.exe")
         self.wine = Wine(sys.argv[1])
         self.started = []
         self.failures = 0
@@ -81,5 +85,5 @@ class Scenario:
             self.listener.stop()
         print("%s: %s, %s under %s" % (
             self.name, "passed" if self.failures == 0 else "%d check(s) failed" % self.failures,
-            os.path.relpath(os.path.join(self.build, "nosaver.exe"), ROOT), self.wine.version))
+            os.path.relpath(self.subject, ROOT), self.wine.version))
         sys.exit(1 if self.failures else 0)

@@ -83,8 +83,11 @@ class Wine:
 
     def env(self, locale="C.UTF-8", debug="-all"):
         env = dict(os.environ)
+        # winemenubuilder would copy the prefix's shortcuts into the
+        # desktop menus of the user running the tests.
         env.update(WINEPREFIX=self.conf["prefix"], DISPLAY=self.conf["display"],
-                   WINEDEBUG=debug, LC_ALL=locale, LANG=locale)
+                   WINEDEBUG=debug, LC_ALL=locale, LANG=locale,
+                   WINEDLLOVERRIDES="winemenubuilder.exe=d")
         return env
 
     def command(self, args):

@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""The Windows Installer package as a user and an administrator use it.
+
+    test_install.py STATE WIN32_BUILD PACKAGES
+
+PACKAGES holds the release's nosaver-<version>-win32.msi; an older version
+of the same files is built beside it. A silent install of the older one,
+nosaver started from its Startup shortcut, the release installed over it
+while it runs, the older one refused over the release, the Start-menu
+shortcuts, the release removed while nosaver runs, and an install with
+its user interface, which starts nosaver when it ends.
+
+Wine runs every step of the installer as the one user of its one session,
+and puts the Startup folder into that user's profile even for a
+per-machine install; the static checks read from the package what Windows
+does instead.
+"""
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from scenario import Scenario  # noqa: E402
+from winenv import ROOT, winpath  # noqa: E402
+
+OLDER = "0.9.9"
+UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+
+
+class Machine:
+    """The prefix as the package sees it, and the installer run on it."""
+
+    def __init__(self, s):
+        self.s = s
+        self.drive = os.path.join(s.wine.conf["prefix"], "drive_c")
+        self.folder = os.path.join(self.drive, "Program Files", "nosaver")
+        self.seen = set()  # pids of nosaver starts already accounted for
+
+    def msiexec(self, *args):
+        """Runs msiexec to its end; returns its exit code and seconds."""
+        exe = os.path.join(self.drive, "windows", "system32", "msiexec.exe")
+        began = time.monotonic()
+        started = self.s.start(exe, " ".join(("msiexec.exe",) + args).encode())
+        return started.exit_code(180), time.monotonic() - began
+
+    def shortcuts(self):
+        """{folder/name: Windows path} of the package's shortcuts."""
+        menus = [p for p in glob.glob(os.path.join(self.drive, "users", "*", "AppData", "Roaming",
+                                                   "Microsoft", "Windows", "Start Menu"))]
+        found = {}
+        for menu in menus:
+            for name in ("Programs/StartUp/nosaver.lnk", "Programs/nosaver.lnk",
+                         "Programs/Stop nosaver.lnk"):
+                if os.path.exists(os.path.join(menu, name)):
+                    found[name] = "C:" + os.path.join(menu, name)[len(self.drive):].replace("/", "\\")
+        return found
+
+    def open(self, shortcut):
+        """Opens a shortcut as a double-click does."""
+        code, _ = self.s.wine.run(["start", self.shortcuts()[shortcut]])
+        return code
+
+    def entries(self):
+        """The Programs and Features entries named nosaver: {key: values}."""
+        _, out = self.s.wine.run(["reg", "query", UNINSTALL, "/s"])
+        entries = {}
+        for block in out.replace("\r", "").split("\n\n"):
+            lines = block.strip().splitlines()
+            values = dict(re.match(r"\s+(\S+)\s+REG_\w+\s*(.*)", v).groups()
+                          for v in lines[1:] if re.match(r"\s+\S+\s+REG_", v))
+            if values.get("DisplayName") == "nosaver":
+                entries[lines[0].rsplit("\\", 1)[1]] = values
+        return entries
+
+    def mentions(self):
+        """The registry's lines that mention nosaver."""
+        export = self.s.wine.scratch_file("registry")
+        self.s.wine.run(["regedit", "/E", winpath(export)])
+        with open(export, "rb") as f:
+            text = f.read().decode("utf-16", "replace").lower()
+        return {line for line in text.splitlines() if "nosaver" in line}
+
+    def new_instance(self, timeout=30):
+        """The pid of the next nosaver instance to start, once it runs its
+        loop; None when none starts."""
+        def instance(messages):
+            pids = {m.pid for m in messages if m.text() == "lpCmdLine:[]\n"} - self.seen
+            return [p for p in pids if any(m.pid == p and m.text().startswith("move mouse")
+                                           for m in messages)]
+        found = instance(self.s.listener.wait(instance, timeout))
+        self.seen.update(found)
+        return found[0] if len(found) == 1 else None
+
+    def ended(self, pid):
+        """Whether the process has ended, waiting a little for it."""
+        _, out = self.s.wine.run([self.s.wine.harness, "wait", str(pid), "5000"])
+        return out.split()[:1] in (["gone"], ["exit"])
+
+
+def build_older(s):
+    """The same files as an older version's package."""
+    stage = s.wine.scratch_file("older")
+    os.makedirs(stage)
+    for f in ("nosaver.exe", "closing_action.dll", "package/README.txt", "package/LICENSE.txt"):
+        shutil.copy(os.path.join(s.build, f), stage)
+    older = os.path.join(stage, "nosaver-%s-win32.msi" % OLDER)
+    subprocess.run([sys.executable, os.path.join(ROOT, "setup", "msi.py"), stage, OLDER, older],
+                   check=True)
+    return older
+
+
+def body(s):
+    release = glob.glob(os.path.join(s.args[0], "nosaver-*-win32.msi"))
+    s.equal(len(release), 1, "one release package")
+    s.subject = release = release[0]
+    version = re.search(r"nosaver-(.*)-win32\.msi$", release).group(1)
+    older = build_older(s)
+    m = Machine(s)
+    before = m.mentions()
+    timings = []
+
+    def install(what, *args, expect=0):
+        code, seconds = m.msiexec(*args)
+        timings.append("%s %.1f s" % (" ".join(args[:1] + args[2:]), seconds))
+        s.equal(code, expect, "%s: msiexec exits with %d" % (what, expect))
+
+    install("a silent install of %s" % OLDER, "/i", winpath(older), "/qn")
+    s.equal(sorted(os.listdir(m.folder)) if os.path.isdir(m.folder) else [],
+            ["LICENSE.txt", "README.txt", "nosaver.exe"],
+            "nosaver.exe, README.txt and LICENSE.txt are in Program Files\\nosaver")
+    s.equal(sorted(m.shortcuts()), ["Programs/StartUp/nosaver.lnk", "Programs/Stop nosaver.lnk",
+                                    "Programs/nosaver.lnk"],
+            "the Startup shortcut and the two Start-menu shortcuts are there")
+    entries = m.entries()
+    entry = next(iter(entries.values()), {})
+    s.check(len(entries) == 1 and {k: entry.get(k) for k in (
+        "DisplayVersion", "Publisher", "NoModify", "NoRepair")} ==
+        {"DisplayVersion": OLDER, "Publisher": "the nosaver developers", "NoModify": "0x1",
+         "NoRepair": "0x1"} and entry.get("Size"),
+        "one Programs and Features entry: nosaver %s, its publisher and size, no Modify or "
+        "Repair" % OLDER, entries)
+
+    first = m.open("Programs/StartUp/nosaver.lnk") == 0 and m.new_instance()
+    s.check(first, "the Startup shortcut starts nosaver, which runs")
+
+    install("the release over it while it runs", "/i", winpath(release), "/qn")
+    s.check(first and m.ended(first), "the running nosaver has been ended")
+    entries = m.entries()
+    s.check([e.get("DisplayVersion") for e in entries.values()] == [version],
+            "one Programs and Features entry, of %s" % version, entries)
+    with open(os.path.join(m.folder, "nosaver.exe"), "rb") as f, \
+            open(os.path.join(s.build, "nosaver.exe"), "rb") as g:
+        s.check(f.read() == g.read(), "the release's nosaver.exe is installed")
+
+    install("%s over the release" % OLDER, "/i", winpath(older), "/qn", expect=1603)
+    s.equal([e.get("DisplayVersion") for e in m.entries().values()], [version],
+            "is refused: the release stays")
+
+    second = m.open("Programs/nosaver.lnk") == 0 and m.new_instance()
+    s.check(second, "the Start-menu shortcut nosaver starts nosaver")
+    m.open("Programs/Stop nosaver.lnk")
+    s.check(second and m.ended(second), "Stop nosaver ends it")
+
+    third = m.open("Programs/StartUp/nosaver.lnk") == 0 and m.new_instance()
+    install("a removal while nosaver runs", "/x", winpath(release), "/qn")
+    s.check(third and m.ended(third), "the running nosaver has been ended")
+
+    def nothing_left(when):
+        left = [p for p in (m.folder,) if os.path.exists(p)] + list(m.shortcuts())
+        s.equal(left, [], "%s: no file, folder or shortcut is left" % when)
+        s.equal(sorted(m.mentions() - before), [], "and nothing in the registry")
+
+    nothing_left("after the removal")
+
+    install("an install with its user interface", "/i", winpath(release), "/qf")
+    fourth = m.new_instance()
+    s.check(fourth, "starts nosaver for the person installing when it ends")
+    install("its removal", "/x", winpath(release), "/qn")
+    s.check(fourth and m.ended(fourth), "which the removal ends")
+    nothing_left("after that removal")
+    s.equal(m.new_instance(timeout=0), None, "the silent installs started no nosaver")
+    print("install: msiexec took %s" % ", ".join(timings))
+
+
+if __name__ == "__main__":
+    Scenario("install", ["PACKAGES"]).run(body)
