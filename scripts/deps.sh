@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(
   cmake ninja-build g++ libgtest-dev python3 python3-pefile strip-nondeterminism osslsigncode openssl
-  wixl msitools faketime
+  wixl msitools faketime python3-yaml
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386 xvfb xdotool locales-all

@@ -4,12 +4,16 @@
 # the .sha256 of each beside it.
 #
 #   bash scripts/package.sh [--sign CERT.p12 --password-file FILE [--timestamp URL]]
-#                           [--no-build] [--out DIR]
+#                           [--release-url URL] [--no-build] [--out DIR]
 #
 # --sign signs nosaver.exe with Authenticode (SHA-256) before it goes into
 # the packages, and then the .msi itself, with the key and certificate in
 # CERT.p12, whose password is the first line of FILE; --timestamp has an
 # RFC 3161 server countersign them.
+# --release-url URL also writes the package managers' manifests of these
+# files into build/package/manifests (scripts/manifests.py): URL is where
+# they will be published, with {version} for the version, e.g.
+# https://example.org/nosaver/v{version}/.
 # --no-build packages build/win32 as it is; --out DIR puts the package in
 # DIR instead of build/package (the tests use both).
 #
@@ -19,14 +23,15 @@
 set -euo pipefail
 
 die() { echo "package.sh: $*" >&2; exit 1; }
-cert="" password="" timestamp="" build=1 out=""
+cert="" password="" timestamp="" build=1 out="" url=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --sign|--password-file|--timestamp|--out) [ $# -ge 2 ] || die "$1 needs a value" ;;&
+    --sign|--password-file|--timestamp|--out|--release-url) [ $# -ge 2 ] || die "$1 needs a value" ;;&
     --sign) cert=$(realpath -m -- "$2") ;;
     --password-file) password=$(realpath -m -- "$2") ;;
     --timestamp) timestamp=$2 ;;
     --out) out=$(realpath -m -- "$2") ;;
+    --release-url) url=$2 ;;
     --no-build) build=0; shift; continue ;;
     *) die "unknown argument $1" ;;
   esac
@@ -37,6 +42,7 @@ done
 unset NOSAVER_SIGNED_EXE # set below only to sign
 
 cd "$(dirname "$0")/.."
+[ -z "$url" ] || problem=$(/usr/bin/python3 scripts/manifests.py check-url "$url" 2>&1) || die "$problem"
 [ "$build" = 0 ] || bash scripts/build.sh win32
 out=${out:-$PWD/build/package}
 cpack_value() { sed -n "s/^set($1 \"\\(.*\\)\")\$/\\1/p" build/win32/CPackConfig.cmake; }
@@ -46,6 +52,8 @@ epoch=$(cpack_value CPACK_NOSAVER_EPOCH)
 packages=("$name.zip" "$name.msi")
 mkdir -p "$out"
 for p in "${packages[@]}"; do rm -f "$out/$p" "$out/$p.sha256"; done
+# Manifests name the hashes of the packages they came with.
+rm -rf "$out/manifests"
 work=$(mktemp -d "$out/.$name.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -87,5 +95,8 @@ if [ -n "$cert" ]; then
 fi
 (cd "$work" && sha256sum "$name.msi" > "$name.msi.sha256")
 
+[ -z "$url" ] || /usr/bin/python3 scripts/manifests.py write "$url" "$version" "$work" "$work/manifests"
+
 for p in "${packages[@]}"; do mv "$work/$p" "$work/$p.sha256" "$out/"; done
-echo "made $out/$name.zip and $name.msi${cert:+, signed,} with their .sha256"
+[ -z "$url" ] || mv "$work/manifests" "$out/"
+echo "made $out/$name.zip and $name.msi${cert:+, signed,} with their .sha256${url:+, and their manifests}"

@@ -15,6 +15,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_manifests import URL, check_manifests  # noqa: E402
 from check_msi import check_msi, properties  # noqa: E402
 from report import check, finish  # noqa: E402
 
@@ -24,11 +25,18 @@ def read(path):
         return f.read()
 
 
-def package(source, folder):
+# Release URLs that package.sh refuses, and words of the reason.
+BAD_URLS = {
+    "http://example.org/nosaver/v{version}/": "not an https URL",
+    "https://example.org/nosaver/": "lacks {version}",
+    "https://example.org/nosaver/v{version}": "does not end in /",
+}
+
+
+def package(source, folder, url=URL):
     shutil.rmtree(folder, ignore_errors=True)
-    subprocess.run(["bash", os.path.join(source, "scripts", "package.sh"), "--no-build", "--out",
-                    folder], check=True, stdout=subprocess.DEVNULL)
-    return folder
+    return subprocess.run(["bash", os.path.join(source, "scripts", "package.sh"), "--no-build",
+                           "--out", folder, "--release-url", url], capture_output=True, text=True)
 
 
 def check_checksum(path):
@@ -69,17 +77,18 @@ def check_contents(path, version):
 def main(source, build, version, work):
     name = "nosaver-%s-win32" % version
     shutil.rmtree(work, ignore_errors=True)
-    first = package(source, os.path.join(work, "first"))
+    first, second = (os.path.join(work, f) for f in ("first", "second"))
+    made = package(source, first)
+    check(made.returncode == 0, "package.sh --release-url makes the packages", made.stderr)
     # Everything that a second packaging stages gets new file times.
     time.sleep(1.1)
     for f in ("nosaver.exe", "closing_action.dll"):
         os.utime(os.path.join(build, f))
-    second = package(source, os.path.join(work, "second"))
+    package(source, second)
 
-    for kind in ("zip", "msi"):
-        made = [os.path.join(folder, "%s.%s" % (name, kind)) for folder in (first, second)]
-        check(read(made[0]) == read(made[1]) and read(made[0] + ".sha256") ==
-              read(made[1] + ".sha256"), "packaging twice gives the same %s bytes" % kind)
+    compared = subprocess.run(["diff", "-r", first, second], capture_output=True, text=True)
+    check(compared.returncode == 0, "packaging twice gives the same bytes: zip, msi, checksums "
+          "and manifests", compared.stdout[:300])
     zip_path, msi = (os.path.join(first, name + kind) for kind in (".zip", ".msi"))
     exe = check_contents(zip_path, version)
     check(exe == read(os.path.join(build, "nosaver.exe")), "the zip's nosaver.exe is the build's")
@@ -100,6 +109,13 @@ def main(source, build, version, work):
           package_code(other) != package_code(msi),
           "another version has its own product and package code, and the same upgrade code",
           (older["ProductCode"], product["ProductCode"]))
+
+    check_manifests(first, version)
+    for url, words in BAD_URLS.items():
+        refused = package(source, second, url)
+        check(refused.returncode != 0 and words in refused.stderr and not os.path.exists(second),
+              "the release URL %s is refused (%s) and makes no package" % (url, words),
+              refused.stderr)
 
     shutil.rmtree(second, ignore_errors=True)
     return finish("packages %s: zip %d bytes, msi %d bytes" % (

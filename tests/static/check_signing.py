@@ -16,6 +16,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_manifests import URL, check_manifests  # noqa: E402
 from check_msi import check_msi  # noqa: E402
 from check_package import check_checksum, check_contents, read  # noqa: E402
 from report import check, failures, finish  # noqa: E402
@@ -84,7 +85,7 @@ def check_signature(path, cert, offset):
 def package(source, out, keys, certificate, password):
     return run("bash", os.path.join(source, "scripts", "package.sh"), "--no-build", "--out", out,
                "--sign", os.path.join(keys, certificate),
-               "--password-file", os.path.join(keys, password))
+               "--password-file", os.path.join(keys, password), "--release-url", URL)
 
 
 def main(source, build, version, work):
@@ -128,6 +129,7 @@ def main(source, build, version, work):
     dll = read(os.path.join(build, "closing_action.dll"))
     check_msi(msi, version, signed, dll)
     check_signature(msi, cert, read(msi).find(b"the nosaver developers"))
+    check_manifests(out, version)
     # Rebuilt from the commit around the release's own signed nosaver.exe,
     # the package's tables and streams are the release's, but for the
     # signature.
