@@ -1,0 +1,47 @@
+#!/usr/bin/env python3
+"""Every relative link of the README and of docs/ leads to a file or
+folder of the project, and every anchor to a heading of its file.
+
+    check_docs.py SOURCE
+"""
+import glob
+import os
+import re
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from report import check, finish  # noqa: E402
+
+
+def anchors(path):
+    """The anchors of a Markdown file's headings, as GitHub makes them."""
+    with open(path) as f:
+        return {re.sub(r"[^\w\- ]", "", line.lstrip("#").strip().lower()).replace(" ", "-")
+                for line in f if line.startswith("#")}
+
+
+def main(source):
+    pages = [os.path.join(source, "README.md")] + sorted(glob.glob(os.path.join(source, "docs",
+                                                                                "*.md")))
+    links = 0
+    for page in pages:
+        with open(page) as f:
+            targets = re.findall(r"\]\(([^)\s]+)\)", f.read())
+        broken = []
+        for target in targets:
+            if re.match(r"[a-z]+:", target):
+                continue
+            links += 1
+            path, _, anchor = target.partition("#")
+            full = os.path.normpath(os.path.join(os.path.dirname(page), path)) if path else page
+            if not os.path.exists(full) or (anchor and not (full.endswith(".md") and
+                                                             anchor in anchors(full))):
+                broken.append(target)
+        check(not broken, "%s: every relative link resolves" % os.path.relpath(page, source), broken)
+    return finish("%d relative links in %d pages" % (links, len(pages)))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit("usage: check_docs.py SOURCE")
+    sys.exit(main(sys.argv[1]))
