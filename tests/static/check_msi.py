@@ -89,9 +89,9 @@ def check_msi(path, version, exe, dll):
     execute, ui = sequence(path, "InstallExecuteSequence"), sequence(path, "InstallUISequence")
     actions = keyed(path, "CustomAction", "Action")
     at = lambda name: execute.get(name, (None,))[0]  # noqa: E731
-    check(at("InstallValidate") < at("RemoveExistingProducts") < at("InstallInitialize"),
-          "an older version is removed before anything is installed",
-          (at("InstallValidate"), at("RemoveExistingProducts")))
+    check(at("InstallInitialize") < at("RemoveExistingProducts") < at("CloseInstances"),
+          "an older version is removed first, inside the installation, which rolls it back "
+          "on failure", (at("InstallInitialize"), at("RemoveExistingProducts")))
 
     # The closing step: the project's DLL, deferred, not impersonated,
     # before files are removed or replaced, on upgrade and removal only.
