@@ -14,11 +14,6 @@
 
 namespace {
 
-WCHAR LowerAscii(WCHAR c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + ('a' - 'A')) : c;
-}
-
 /* The same path, ASCII capitals aside. */
 bool SamePath(const WCHAR *a, const WCHAR *b)
 {

@@ -17,11 +17,6 @@ const WCHAR *FileNameOf(const WCHAR *path)
     return name;
 }
 
-WCHAR LowerAscii(WCHAR c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + ('a' - 'A')) : c;
-}
-
 /* How many units of text begin with the key, unchanged or with its ASCII
    capitals lowered: the key's length, or -1 when text does not begin so. */
 int KeyAt(const WCHAR *text, const WCHAR *key)

@@ -35,6 +35,12 @@ inline constexpr DWORD kAccessTerminate = PROCESS_TERMINATE | PROCESS_CREATE_THR
  */
 bool GetCurrentExeName(char *out, WCHAR *path);
 
+/* A to Z become a to z; nothing else changes. */
+inline WCHAR LowerAscii(WCHAR c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + ('a' - 'A')) : c;
+}
+
 /* The runtime's "%S" in the "C" locale, both ways. UTF-16 to narrow: each
    unit up to U+00FF is the byte of that value, and any unit above it
    empties the whole text. Narrow to UTF-16: each byte is the unit of that
