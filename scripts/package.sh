@@ -82,11 +82,8 @@ fi
 cpack --config build/win32/CPackConfig.cmake -B "$work" >/dev/null
 
 # The .msi holds the same files as the zip, and the closing step.
-stage=$work/stage
-mkdir "$stage"
-cp "${NOSAVER_SIGNED_EXE:-build/win32/nosaver.exe}" build/win32/closing_action.dll \
-   build/win32/package/README.txt build/win32/package/LICENSE.txt "$stage/"
-/usr/bin/python3 setup/msi.py "$stage" "$version" "$work/$name.msi" "$epoch"
+/usr/bin/python3 setup/msi.py ${NOSAVER_SIGNED_EXE:+--exe "$NOSAVER_SIGNED_EXE"} build/win32 \
+  "$version" "$work/$name.msi" "$epoch"
 if [ -n "$cert" ]; then
   mv "$work/$name.msi" "$work/unsigned.msi"
   osslsigncode sign -pkcs12 "$cert" -readpass "$password" -h sha256 -n nosaver \

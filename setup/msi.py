@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Builds nosaver's Windows Installer package from setup/nosaver.wxs.
 
-    msi.py STAGE VERSION OUT [EPOCH]
+    msi.py [--exe EXE] WIN32_BUILD VERSION OUT [EPOCH]
 
-STAGE holds the files that go into the package: nosaver.exe, README.txt,
-LICENSE.txt and closing_action.dll. VERSION is the package's version,
-OUT the package to write.
+The package holds the files of the win32 build folder: its nosaver.exe
+(or EXE, a signed one), closing_action.dll, and the guide and the license
+as the build's configuration writes them for the packages
+(package/README.txt, package/LICENSE.txt). VERSION is
+the package's version, OUT the package to write.
 
 The same files and version always give the same bytes. wixl writes the
 current time into the package and a random package code; it runs under a
@@ -18,14 +20,18 @@ version alone, so each version has its own and keeps it.
 import hashlib
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, "nosaver.wxs")
 FILES = ("nosaver.exe", "README.txt", "LICENSE.txt", "closing_action.dll")
+# Where each is in a win32 build folder.
+IN_BUILD = ("nosaver.exe", "package/README.txt", "package/LICENSE.txt", "closing_action.dll")
 
 
 def upgrade_code():
@@ -59,10 +65,20 @@ def release_epoch():
     return int(stamp) if stamp else 1767225600  # 2026-01-01
 
 
-def build(stage, version, out, epoch):
-    missing = [f for f in FILES if not os.path.isfile(os.path.join(stage, f))]
+def build(win32, version, out, epoch, exe=None):
+    sources = [os.path.join(win32, f) for f in IN_BUILD]
+    if exe:
+        sources[0] = exe
+    missing = [f for f in sources if not os.path.isfile(f)]
     if missing:
-        raise SystemExit("msi.py: %s lacks %s" % (stage, ", ".join(missing)))
+        raise SystemExit("msi.py: no %s" % ", ".join(missing))
+    with tempfile.TemporaryDirectory() as stage:
+        for source, name in zip(sources, FILES):
+            shutil.copyfile(source, os.path.join(stage, name))
+        make(stage, version, out, epoch)
+
+
+def make(stage, version, out, epoch):
     if not re.fullmatch(r"\d{1,3}\.\d{1,3}\.\d{1,5}", version):
         raise SystemExit("msi.py: %r is no version Windows Installer takes (major.minor.build)"
                          % version)
@@ -94,7 +110,9 @@ def build(stage, version, out, epoch):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) not in (4, 5):
-        sys.exit("usage: msi.py STAGE VERSION OUT [EPOCH]")
-    build(sys.argv[1], sys.argv[2], sys.argv[3],
-          int(sys.argv[4]) if len(sys.argv) == 5 else release_epoch())
+    args = sys.argv[1:]
+    exe = args[1] if args[:1] == ["--exe"] and len(args) > 1 else None
+    args = args[2:] if exe else args
+    if len(args) not in (3, 4):
+        sys.exit("usage: msi.py [--exe EXE] WIN32_BUILD VERSION OUT [EPOCH]")
+    build(args[0], args[1], args[2], int(args[3]) if len(args) == 4 else release_epoch(), exe)

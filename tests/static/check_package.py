@@ -97,11 +97,8 @@ def main(source, build, version, work):
 
     # Another version of the same files: a product code of its own, the
     # same upgrade code, another package code.
-    stage, other = os.path.join(work, "stage"), os.path.join(work, "other.msi")
-    os.makedirs(stage)
-    for f in ("nosaver.exe", "closing_action.dll", "package/README.txt", "package/LICENSE.txt"):
-        shutil.copy(os.path.join(build, f), stage)
-    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), stage, "0.9.9", other],
+    other = os.path.join(work, "other.msi")
+    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), build, "0.9.9", other],
                    check=True)
     older = properties(other)
     check(older["ProductCode"] != product["ProductCode"] and

@@ -23,14 +23,10 @@ def build(source, folder):
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cpack", "--config", os.path.join(folder, "CPackConfig.cmake"), "-B",
                     os.path.join(folder, "package")], check=True, stdout=subprocess.DEVNULL)
-    stage = os.path.join(folder, "stage")
-    os.makedirs(stage)
-    for f in ("nosaver.exe", "closing_action.dll", "package/README.txt", "package/LICENSE.txt"):
-        shutil.copy(os.path.join(folder, f), stage)
     epoch = re.search(r'set\(CPACK_NOSAVER_EPOCH "(\d+)"\)',
                       open(os.path.join(folder, "CPackConfig.cmake")).read()).group(1)
     msi = os.path.join(folder, "nosaver.msi")
-    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), stage, "1.0.0", msi,
+    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), folder, "1.0.0", msi,
                     epoch], check=True)
     return (os.path.join(folder, "nosaver.exe"), glob.glob(os.path.join(folder, "package", "*.zip")),
             os.path.join(folder, "closing_action.dll"), msi)

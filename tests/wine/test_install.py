@@ -20,7 +20,6 @@ does instead.
 import glob
 import os
 import re
-import shutil
 import subprocess
 import sys
 import time
@@ -105,12 +104,8 @@ class Machine:
 
 def build_older(s):
     """The same files as an older version's package."""
-    stage = s.wine.scratch_file("older")
-    os.makedirs(stage)
-    for f in ("nosaver.exe", "closing_action.dll", "package/README.txt", "package/LICENSE.txt"):
-        shutil.copy(os.path.join(s.build, f), stage)
-    older = os.path.join(stage, "nosaver-%s-win32.msi" % OLDER)
-    subprocess.run([sys.executable, os.path.join(ROOT, "setup", "msi.py"), stage, OLDER, older],
+    older = os.path.join(s.wine.scratch_file("older"), "nosaver-%s-win32.msi" % OLDER)
+    subprocess.run([sys.executable, os.path.join(ROOT, "setup", "msi.py"), s.build, OLDER, older],
                    check=True)
     return older
 
