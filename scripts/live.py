@@ -57,12 +57,13 @@ def main(state, codepage, locale):
     wine = listener = instance = None
     seen = 0
     stopping = []
+    terminal = os.isatty(1)
 
     def on_signal(signum, frame):
         # Only the first signal stops the run; the clean-up it starts runs
         # to its end whatever comes after.
-        if signum == signal.SIGHUP:
-            quiet()
+        if signum == signal.SIGHUP and terminal:
+            quiet()  # the terminal is gone
         if not stopping:
             stopping.append(signum)
             raise Stop(signum)

@@ -10,15 +10,16 @@ cd "$(dirname "$0")/.."
 declare -A locales=([936]=zh_CN.UTF-8 [950]=zh_TW.UTF-8 [932]=ja_JP.UTF-8 [949]=ko_KR.UTF-8
                     [1250]=pl_PL.UTF-8 [1251]=ru_RU.UTF-8 [1252]=en_US.UTF-8)
 usage() {
-  cat <<'END'
+  cat <<END
 usage: bash scripts/run.sh [CODEPAGE]
 
 Installs what is missing, builds, and runs the shipped nosaver.exe under the
-emulated 32-bit Wine in build/run, printing its trace as it arrives as a
-Windows with the ANSI code page CODEPAGE shows it: 936 (Chinese, the
-default), 950, 932, 949, 1250, 1251 or 1252. Ctrl-C stops it with
-"nosaver close"; so do the end of a terminal and SIGTERM. One run at a
-time per checkout.
+emulated 32-bit Wine in build/run, printing its trace as it arrives, as a
+Windows with the ANSI code page CODEPAGE shows it. Ctrl-C, SIGTERM or the
+end of the terminal stops it with "nosaver close". One run at a time per
+checkout.
+
+CODEPAGE: $(printf '%s\n' "${!locales[@]}" | sort -n | paste -sd' ') (936, Chinese, by default)
 END
 }
 refuse() {

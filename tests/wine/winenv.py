@@ -288,10 +288,11 @@ _held = {}
 
 
 def _started(pid):
-    """When a process started (clock ticks since boot), or None if it is gone."""
+    """When a process started (clock ticks since boot), or None if it has ended."""
     try:
         with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[19]
+            fields = f.read().rsplit(")", 1)[1].split()
+        return fields[19] if fields[0] != "Z" else None
     except (OSError, IndexError):
         return None
 
