@@ -32,6 +32,18 @@ class Stop(Exception):
         self.signum = signum
 
 
+# The signal that stopped the run, then None once its clean-up has begun.
+stopping = []
+
+
+def stop(signum):
+    """Only the first signal stops the run; the clean-up it starts runs to
+    its end whatever comes after."""
+    if not stopping:
+        stopping.append(signum)
+        raise Stop(signum)
+
+
 def quiet():
     """Sends further output nowhere: its terminal or reader is gone."""
     null = os.open(os.devnull, os.O_WRONLY)
@@ -39,11 +51,33 @@ def quiet():
     os.dup2(null, 2)
 
 
-def say(text=""):
-    try:
-        print(text, flush=True)
-    except OSError:
+class Output:
+    """Standard output that outlives its reader: once the terminal or the
+    pipe is gone, output goes nowhere and the run stops as after SIGPIPE."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def write(self, text):
+        try:
+            return self.stream.write(text)
+        except OSError:
+            self.lost()
+
+    def flush(self):
+        try:
+            self.stream.flush()
+        except OSError:
+            self.lost()
+
+    def lost(self):
         quiet()
+        self.stream = open(os.devnull, "w")
+        stop(signal.SIGPIPE)
+
+
+def say(text=""):
+    print(text, flush=True)
 
 
 def shown(text):
@@ -56,17 +90,13 @@ def main(state, codepage, locale):
     exe = os.path.join(ROOT, "build", "win32", "nosaver.exe")
     wine = listener = instance = None
     seen = 0
-    stopping = []
     terminal = os.isatty(1)
+    sys.stdout = Output(sys.stdout)
 
     def on_signal(signum, frame):
-        # Only the first signal stops the run; the clean-up it starts runs
-        # to its end whatever comes after.
         if signum == signal.SIGHUP and terminal:
             quiet()  # the terminal is gone
-        if not stopping:
-            stopping.append(signum)
-            raise Stop(signum)
+        stop(signum)
 
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, on_signal)
@@ -107,14 +137,14 @@ def main(state, codepage, locale):
             show_new()
             time.sleep(0.2)
         say("nosaver ended with exit code %s" % instance.exit_code())
-    except Stop as stop:
-        code = 0 if stop.signum == signal.SIGINT else 128 + stop.signum
+    except Stop as stopped:
+        code = 0 if stopped.signum == signal.SIGINT else 128 + stopped.signum
     except winenv.InUse as e:
         owned = False
         say("run.sh: %s.\nAnother run.sh runs in this checkout; stop it first (Ctrl-C "
             "in its terminal)." % e)
         code = 1
-    except (RuntimeError, AssertionError, subprocess.SubprocessError) as e:
+    except (RuntimeError, AssertionError, subprocess.SubprocessError, OSError) as e:
         say("run.sh: %s" % e)
         code = 1
     finally:
@@ -136,5 +166,5 @@ if __name__ == "__main__":
         sys.exit("usage: live.py STATE CODEPAGE LOCALE (bash scripts/run.sh --help)")
     try:
         sys.exit(main(sys.argv[1], int(sys.argv[2]), sys.argv[3]))
-    except Stop as stop:  # one that came between the run's end and its clean-up
-        sys.exit(128 + stop.signum)
+    except Stop as stopped:  # one that came between the run's end and its clean-up
+        sys.exit(128 + stopped.signum)

@@ -61,11 +61,11 @@ def main(case, state):
         time.sleep(delay)
         with open(os.path.join(state, "env.json")) as f:
             conf = json.load(f)
-        ours = {pid: winenv._started(pid) for pid in winenv.members(state)}
+        ours = {pid: winenv.start_time(pid) for pid in winenv.members(state)}
         check({conf["xvfb"], conf["keeper"]} <= set(ours), "its display and keeper are among "
               "the %d processes of its environment" % len(ours), sorted(ours))
         if case == "sigterm":
-            check(any("nosaver.exe" in winenv._command(p) for p in ours),
+            check(any("nosaver.exe" in winenv.command_of(p) for p in ours),
                   "nosaver.exe is among them")
         for sig in signals:
             live.send_signal(sig)
@@ -77,10 +77,10 @@ def main(case, state):
             " and ".join(signal.Signals(s).name for s in signals), code), live.returncode)
         check("Traceback" not in output and said in output,
               "it says %r and shows no traceback" % said, output)
-        left = [p for p, start in ours.items() if winenv._started(p) == start]
+        left = [p for p, start in ours.items() if winenv.start_time(p) == start]
         left += [p for p in winenv.members(state) if p not in left]
         check(not left, "nothing of its environment is left",
-              ["%d %s" % (p, winenv._command(p)) for p in left])
+              ["%d %s" % (p, winenv.command_of(p)) for p in left])
         check(not os.path.exists(conf["prefix"]) and
               not os.path.exists("/tmp/.X%s-lock" % conf["display"][1:]),
               "its prefix and its display's lock file are gone")

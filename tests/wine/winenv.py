@@ -287,7 +287,7 @@ class InUse(RuntimeError):
 _held = {}
 
 
-def _started(pid):
+def start_time(pid):
     """When a process started (clock ticks since boot), or None if it has ended."""
     try:
         with open("/proc/%d/stat" % pid) as f:
@@ -297,7 +297,7 @@ def _started(pid):
         return None
 
 
-def _command(pid):
+def command_of(pid):
     try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
             return f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
@@ -341,13 +341,13 @@ def _lock(state, owner):
                     holder = json.loads(f.read())
                 except ValueError:
                     holder = {}
-            if holder and _started(holder["pid"]) != holder["start"] and time.monotonic() < end:
+            if holder and start_time(holder["pid"]) != holder["start"] and time.monotonic() < end:
                 time.sleep(0.2)
                 continue
             raise InUse("%s is in use by process %s (%s); it is left as it is" % (
                 state, holder.get("pid", "?"), holder.get("command", "starting")))
-        start = _started(owner)
-        record = json.dumps({"pid": owner, "start": start, "command": _command(owner)}).encode()
+        start = start_time(owner)
+        record = json.dumps({"pid": owner, "start": start, "command": command_of(owner)}).encode()
         os.ftruncate(fd, 0)
         os.pwrite(fd, record, 0)
         _held[state] = fd
@@ -499,9 +499,9 @@ def _teardown(state):
         # Xvfb removes its lock file and socket on SIGTERM.
         xvfb = conf.get("xvfb")
         if xvfb and (xvfb in members(state, prefix) or
-                     _command(xvfb).startswith("Xvfb %s " % conf.get("display"))):
+                     command_of(xvfb).startswith("Xvfb %s " % conf.get("display"))):
             _end([xvfb], signal.SIGTERM)
-            wait_for(lambda: _started(xvfb) is None, 5)
+            wait_for(lambda: start_time(xvfb) is None, 5)
 
     def all_end():
         # Whatever is left, a server that a starting program brought back
@@ -542,7 +542,7 @@ def keep(state, owner, start):
         watch = os.pidfd_open(owner)
     except ProcessLookupError:
         watch = None
-    if watch is not None and _started(owner) == start:
+    if watch is not None and start_time(owner) == start:
         select.select([watch], [], [])
     _teardown(state)
 
