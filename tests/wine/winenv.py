@@ -383,11 +383,13 @@ def _xvfb(state, env):
                 break
             number += chunk
     if not number.strip().isdigit():
+        try:
+            how = "exit code %d" % xvfb.wait(1)
+        except subprocess.TimeoutExpired:
+            how = "no display after 30 s"
         with open(log_path, "rb") as log:
             tail = log.read().decode("utf-8", "replace").strip().splitlines()[-3:]
-        raise RuntimeError("Xvfb did not start (%s): %s" % (
-            "exit code %s" % xvfb.poll() if xvfb.poll() is not None else "no display after 30 s",
-            " / ".join(tail)))
+        raise RuntimeError("Xvfb did not start (%s): %s" % (how, " / ".join(tail)))
     return xvfb, ":" + number.decode().strip()
 
 
