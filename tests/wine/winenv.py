@@ -485,9 +485,8 @@ def _teardown(state):
             failed.append("%s: %s" % (what, e))
 
     def server_ends():
-        # Wine's own way first: the server ends its programs and itself. A
-        # program still starting may bring a new server up, so the wait is
-        # bounded; the last step ends whatever is left.
+        # Wine's own way: the server ends itself. The wait is bounded; the
+        # last step ends whatever is left.
         if os.path.isdir(prefix):
             for flag in ("-k", "-w"):
                 try:
@@ -505,16 +504,23 @@ def _teardown(state):
             _end([xvfb], signal.SIGTERM)
             wait_for(lambda: start_time(xvfb) is None, 5)
 
-    def all_end():
-        # Whatever is left, a server that a starting program brought back
-        # included, until nothing is.
-        if not wait_for(lambda: _end(members(state, prefix), signal.SIGKILL)
-                        or not members(state, prefix), 20, 0.1):
-            raise RuntimeError("processes left: %s" % members(state, prefix))
+    def killed(which=lambda pid: True):
+        """Kills the environment's processes that which picks until none is left."""
+        def left():
+            return [pid for pid in members(state, prefix) if which(pid)]
+        if not wait_for(lambda: _end(left(), signal.SIGKILL) or not left(), 20, 0.1):
+            raise RuntimeError("processes left: %s" % left())
 
+    def programs_end():
+        # The programs and whatever is starting one first, so that none is
+        # left to bring a new server up once the server has gone.
+        spared = {conf.get("xvfb"), conf.get("keeper")}
+        killed(lambda pid: pid not in spared and "wineserver" not in command_of(pid))
+
+    step("the programs", programs_end)
     step("the server", server_ends)
     step("the display", display_ends)
-    step("the processes", all_end)
+    step("the processes", killed)  # whatever is left, the keeper last
     step("the prefix", lambda: shutil.rmtree(prefix, ignore_errors=True))
     step("the scratch files", lambda: shutil.rmtree(os.path.join(state, "scratch"),
                                                     ignore_errors=True))
