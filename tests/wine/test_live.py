@@ -82,8 +82,8 @@ def main(case, state):
         check(not left, "nothing of its environment is left",
               ["%d %s" % (p, winenv.command_of(p)) for p in left])
         check(not os.path.exists(conf["prefix"]) and
-              not os.path.exists("/tmp/.X%s-lock" % conf["display"][1:]),
-              "its prefix and its display's lock file are gone")
+              not os.path.exists("/tmp/.X11-unix/X%s" % conf["display"][1:]),
+              "its prefix and its display's socket are gone")
     except (AssertionError, OSError, subprocess.TimeoutExpired) as e:
         check(False, str(e))
     finally:

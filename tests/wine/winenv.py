@@ -27,6 +27,7 @@ prefix. HARNESS is the harness.exe of the same bitness.
 The classes below drive programs in such an environment: the harness's
 debug-output listener, starts with exact command lines, exit codes.
 """
+import contextlib
 import fcntl
 import json
 import os
@@ -517,10 +518,28 @@ def _teardown(state):
         spared = {conf.get("xvfb"), conf.get("keeper")}
         killed(lambda pid: pid not in spared and "wineserver" not in command_of(pid))
 
+    # The server works in a folder of its own, such as
+    # /tmp/wine-XXXXXX/server-DEV-INODE, which it leaves behind.
+    server_dirs = []
+
+    def server_dirs_found():
+        for pid in members(state, prefix):
+            if "wineserver" in command_of(pid):
+                server_dirs.append(os.readlink("/proc/%d/cwd" % pid))
+
+    def server_dirs_removed():
+        for folder in server_dirs:
+            if os.path.basename(folder).startswith("server-"):
+                shutil.rmtree(folder, ignore_errors=True)
+                with contextlib.suppress(OSError):
+                    os.rmdir(os.path.dirname(folder))  # only when nothing else is in it
+
+    step("the server's folder", server_dirs_found)
     step("the programs", programs_end)
     step("the server", server_ends)
     step("the display", display_ends)
     step("the processes", killed)  # whatever is left, the keeper last
+    step("the server's folder", server_dirs_removed)
     step("the prefix", lambda: shutil.rmtree(prefix, ignore_errors=True))
     step("the scratch files", lambda: shutil.rmtree(os.path.join(state, "scratch"),
                                                     ignore_errors=True))
