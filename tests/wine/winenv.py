@@ -378,7 +378,8 @@ def _xvfb(state, env):
     number = b""
     with os.fdopen(read, "rb", buffering=0) as r:
         end = time.monotonic() + 30
-        while not number.endswith(b"\n") and select.select([r], [], [], max(0, end - time.monotonic()))[0]:
+        while not number.endswith(b"\n") and \
+                select.select([r], [], [], max(0, end - time.monotonic()))[0]:
             chunk = r.read(16)
             if not chunk:
                 break
@@ -498,7 +499,7 @@ def _teardown(state):
                     pass
 
     def display_ends():
-        # Xvfb removes its lock file and socket on SIGTERM.
+        # Xvfb removes its socket (and lock file, if it made one) on SIGTERM.
         xvfb = conf.get("xvfb")
         if xvfb and (xvfb in members(state, prefix) or
                      command_of(xvfb).startswith("Xvfb %s " % conf.get("display"))):
@@ -538,7 +539,7 @@ def _teardown(state):
     step("the programs", programs_end)
     step("the server", server_ends)
     step("the display", display_ends)
-    step("the processes", killed)  # whatever is left, the keeper last
+    step("the processes", killed)  # whatever is left, the keeper among them
     step("the server's folder", server_dirs_removed)
     step("the prefix", lambda: shutil.rmtree(prefix, ignore_errors=True))
     step("the scratch files", lambda: shutil.rmtree(os.path.join(state, "scratch"),
