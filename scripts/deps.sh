@@ -7,9 +7,21 @@
 # qemu-i386 emulates (see scripts/wine32.sh). Debian 12's own qemu is far
 # too slow for Wine; the static qemu-i386 of the Debian release's
 # backports is fetched once per machine into the place wine32.sh names,
-# without touching the machine's apt sources or binfmt_misc.
+# without touching the machine's apt sources or binfmt_misc. It is written
+# only where nothing is yet; a qemu-i386 already there is kept, and
+# anything else there is refused before anything is installed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+
+qemu=$(bash "$here/wine32.sh" --qemu)
+fetch=1
+if [ -e "$qemu" ] || [ -L "$qemu" ]; then
+  bash "$here/wine32.sh" --qemu-version >/dev/null || {
+    echo "deps.sh: leaves $qemu as it is; remove it or set NOSAVER_QEMU to another place" >&2
+    exit 1
+  }
+  fetch=0
+fi
 
 packages=(
   cmake ninja-build g++ libgtest-dev python3 python3-pefile strip-nondeterminism osslsigncode openssl
@@ -34,11 +46,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# The emulator. Fetched with a private package list, written beside its
-# place and renamed only when it works, so a fetch that was cut off is
-# started over.
-qemu=$(bash "$here/wine32.sh" --qemu)
-if ! "$qemu" --version 2>/dev/null | grep -q '^qemu-i386 version'; then
+# The emulator. Fetched with a private package list, written to a new
+# file beside its place and renamed only when it works, so a fetch that
+# was cut off is started over.
+if [ "$fetch" = 1 ]; then
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
   # The archive the machine already uses for its release, not one named here.
   archive=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' |
@@ -46,7 +57,8 @@ if ! "$qemu" --version 2>/dev/null | grep -q '^qemu-i386 version'; then
   [ -n "$archive" ] || { echo "deps.sh: no apt source for $codename" >&2; exit 1; }
   echo "fetching qemu-i386 from $codename-backports into $qemu (once per machine)"
   work=$(mktemp -d)
-  trap 'rm -rf "$work"' EXIT
+  new=""
+  trap 'rm -rf "$work" ${new:+"$new"}' EXIT
   mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
   echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive $codename-backports main" \
     > "$work/sources.list"
@@ -56,8 +68,10 @@ if ! "$qemu" --version 2>/dev/null | grep -q '^qemu-i386 version'; then
   apt-get "${apt[@]}" update >/dev/null
   (cd "$work" && apt-get "${apt[@]}" download "qemu-user/$codename-backports" >/dev/null)
   mkdir -p "$(dirname "$qemu")"
-  dpkg-deb --fsys-tarfile "$work"/qemu-user_*.deb | tar -x -O ./usr/bin/qemu-i386 > "$qemu.partial"
-  chmod 755 "$qemu.partial"
-  "$qemu.partial" --version | head -n 1
-  mv "$qemu.partial" "$qemu"
+  new=$(mktemp "$(dirname "$qemu")/.qemu-i386.XXXXXX")
+  dpkg-deb --fsys-tarfile "$work"/qemu-user_*.deb | tar -x -O ./usr/bin/qemu-i386 > "$new"
+  chmod 755 "$new"
+  "$new" --version | head -n 1
+  mv -T "$new" "$qemu"
+  new=""
 fi

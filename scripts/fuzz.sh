@@ -3,8 +3,8 @@
 #
 #   bash scripts/fuzz.sh [--no-build] [SECONDS] [TARGET...]
 #
-# SECONDS per target (default 300); TARGETs among trace exename match
-# close (default all). Each run starts from the seed corpus in
+# SECONDS per target, a whole number from 1 to 999999999 (default 300);
+# TARGETs among trace exename match close (default all). Each run starts from the seed corpus in
 # tests/fuzz/corpus/TARGET, copied to build/fuzz/work/TARGET, where the new
 # inputs go: the repository's corpus is never written. An input that makes
 # a target fail is kept in build/fuzz/failures/. --no-build skips building
@@ -12,15 +12,40 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+all=(trace exename match close)
+usage() {
+  echo "usage: bash scripts/fuzz.sh [--no-build] [SECONDS] [TARGET...]"
+  echo "  SECONDS per target: a whole number from 1 to 999999999 (default 300)"
+  echo "  TARGET: ${all[*]} (default all)"
+}
+refuse() {
+  echo "fuzz.sh: $1" >&2
+  usage >&2
+  exit 2
+}
+case "${1:-}" in -h|--help) usage; exit 0 ;; esac
+
 build=1
 if [ "${1:-}" = "--no-build" ]; then
   build=0
   shift
 fi
-seconds=${1:-300}
-[ $# -gt 0 ] && shift
+seconds=300
+if [[ ${1:-} =~ ^[1-9][0-9]{0,8}$ ]]; then
+  seconds=$1
+  shift
+fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(trace exename match close)
+for target in "${targets[@]}"; do
+  case " ${all[*]} " in
+    *" $target "*) ;;
+    *) if [[ $target =~ ^[-+0-9.]+$ ]]; then
+         refuse "SECONDS, given once before the targets, must be a whole number from 1 to 999999999, not '$target'"
+       fi
+       refuse "unknown target '$target'" ;;
+  esac
+done
+[ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 [ "$build" = 0 ] || bash scripts/build.sh fuzz >/dev/null
 
 out=build/fuzz

@@ -6,6 +6,7 @@
 #   wine32.sh wine [ARG...]       the i386 loader, e.g. wine32.sh wine --version
 #   wine32.sh wineserver [ARG...] the server (the host's own x86-64 one)
 #   wine32.sh --qemu              prints where the emulator lives
+#   wine32.sh --qemu-version      prints its version, or why it is none
 #
 # i386 executables reach the emulator through a binfmt_misc instance of
 # the command's own: a private user and mount namespace mounts one and
@@ -19,6 +20,8 @@
 #
 # The emulator is NOSAVER_QEMU, or /var/lib/nosaver/qemu-i386 for root and
 # ~/.cache/nosaver/qemu-i386 for others; scripts/deps.sh puts it there.
+# Whatever it names must be an absolute path to a qemu-i386, as its
+# --version says.
 set -euo pipefail
 
 if [ -n "${NOSAVER_QEMU:-}" ]; then
@@ -29,14 +32,36 @@ else
   qemu=${XDG_CACHE_HOME:-$HOME/.cache}/nosaver/qemu-i386
 fi
 
+case $qemu in
+  /*) ;;
+  *) echo "wine32.sh: NOSAVER_QEMU must be an absolute path, not $qemu" >&2; exit 2 ;;
+esac
+
+# The emulator's version line; fails saying why there is none.
+qemu_version() {
+  if [ ! -e "$qemu" ]; then
+    echo "wine32.sh: no emulator at $qemu; scripts/deps.sh puts it there" >&2
+    return 2
+  fi
+  local out=""
+  if [ -f "$qemu" ] && [ -x "$qemu" ]; then
+    out=$(timeout 10 "$qemu" --version 2>/dev/null) || true
+  fi
+  case ${out%%$'\n'*} in
+    "qemu-i386 version "*) echo "${out%%$'\n'*}" ;;
+    *) echo "wine32.sh: $qemu is not a qemu-i386 (its --version does not say so)" >&2; return 2 ;;
+  esac
+}
+
 export WINEARCH=win32 WINESERVER=/usr/lib/wine/wineserver64
 case "${1:-}" in
   --qemu) echo "$qemu"; exit 0 ;;
+  --qemu-version) if qemu_version; then exit 0; else exit 2; fi ;;
   wineserver) exec "$WINESERVER" "${@:2}" ;;
   wine) ;;
-  *) echo "usage: wine32.sh wine|wineserver [ARG...] | --qemu" >&2; exit 2 ;;
+  *) echo "usage: wine32.sh wine|wineserver [ARG...] | --qemu | --qemu-version" >&2; exit 2 ;;
 esac
-[ -x "$qemu" ] || { echo "wine32.sh: no emulator at $qemu; scripts/deps.sh puts it there" >&2; exit 2; }
+qemu_version >/dev/null || exit 2
 [ -x /usr/lib/wine/wine ] || { echo "wine32.sh: no i386 Wine (wine32:i386); scripts/deps.sh installs it" >&2; exit 2; }
 
 # The usual i386 ELF magic and mask: class 32-bit, little-endian, an

@@ -9,6 +9,16 @@ env.json in a state folder:
                                            boot a prefix
     winenv.py cleanup STATE                end all of it, remove the prefix
 
+A state folder serves one environment at a time: a set-up on a folder in
+use is refused (InUse) and leaves it alone. The lock file STATE/lock is
+held by a keeper process for as long as the environment lives; the keeper
+watches the environment's owner (the process that called setup, or the
+parent of `winenv.py setup`, such as ctest) and takes everything down when
+the owner ends without cleaning up. Every process of the environment, from
+Xvfb to the Wine services and the programs they start, carries NOSAVER_WINENV=STATE
+in its environment, which is how cleanup finds them all, whatever step the
+set-up or a run got to.
+
 KIND is the Wine that runs the programs, both Debian 12's Wine 8: "wine64",
 which runs x86-64 programs natively, or "wine32", its i386 build, which
 runs 32-bit programs under CPU emulation (scripts/wine32.sh) in a 32-bit
@@ -17,8 +27,11 @@ prefix. HARNESS is the harness.exe of the same bitness.
 The classes below drive programs in such an environment: the harness's
 debug-output listener, starts with exact command lines, exit codes.
 """
+import contextlib
+import fcntl
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -27,7 +40,10 @@ import time
 
 import pefile
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+HERE = os.path.abspath(__file__)
+ROOT = os.path.abspath(os.path.join(os.path.dirname(HERE), "..", ".."))
+# The mark in the environment of every process of an environment: its state folder.
+MARK = "NOSAVER_WINENV"
 # Each kind's loader and server, as commands.
 WINE32 = ["bash", os.path.join(ROOT, "scripts", "wine32.sh")]
 KINDS = {
@@ -87,7 +103,7 @@ class Wine:
         # desktop menus of the user running the tests.
         env.update(WINEPREFIX=self.conf["prefix"], DISPLAY=self.conf["display"],
                    WINEDEBUG=debug, LC_ALL=locale, LANG=locale,
-                   WINEDLLOVERRIDES="winemenubuilder.exe=d")
+                   WINEDLLOVERRIDES="winemenubuilder.exe=d", **{MARK: self.state})
         return env
 
     def command(self, args):
@@ -227,8 +243,12 @@ class Listener:
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
             start_new_session=True)
         # Under emulation bringing up the desktop first can take a while.
-        if not wait_for(lambda: os.path.exists(self.out + ".ready"), 60):
-            raise AssertionError("the debug-output listener did not start")
+        try:
+            if not wait_for(lambda: os.path.exists(self.out + ".ready"), 60):
+                raise AssertionError("the debug-output listener did not start")
+        except BaseException:
+            self.process.kill()
+            raise
 
     def messages(self, pid=None):
         found = []
@@ -263,28 +283,141 @@ class Listener:
 
 # ---- setting up and tearing down an environment ----
 
-def free_display():
-    for n in range(90, 200):
-        if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-            return n
-    raise RuntimeError("no free X display number")
+class InUse(RuntimeError):
+    """The state folder serves an environment of another living process."""
 
 
-def setup(state, harness, kind="wine64"):
+# The lock of each state folder this process holds: {state: fd}.
+_held = {}
+
+
+def start_time(pid):
+    """When a process started (clock ticks since boot), or None if it has ended."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return fields[19] if fields[0] != "Z" else None
+    except (OSError, IndexError):
+        return None
+
+
+def command_of(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+    except OSError:
+        return ""
+
+
+def members(state, prefix=None):
+    """The pids of the processes of the environment in state: those whose
+    environment carries its mark, or names its prefix (as the Wine processes
+    of environments made before the mark did)."""
     state = os.path.abspath(state)
-    cleanup(state)
-    os.makedirs(state, exist_ok=True)
-    print("starting a virtual display", flush=True)
-    n = free_display()
-    log = open(os.path.join(state, "xvfb.log"), "wb")
-    xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                            stdout=log, stderr=log, stdin=subprocess.DEVNULL, start_new_session=True)
-    conf = {"display": ":%d" % n, "prefix": os.path.join(state, "prefix"), "xvfb": xvfb.pid,
-            "kind": kind, "harness": os.path.abspath(harness)}
-    with open(os.path.join(state, "env.json"), "w") as f:
+    wanted = {("%s=%s" % (MARK, state)).encode(),
+              ("WINEPREFIX=%s" % (prefix or os.path.join(state, "prefix"))).encode()}
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit() or int(name) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % name, "rb") as f:
+                if wanted.intersection(f.read().split(b"\0")):
+                    found.append(int(name))
+        except OSError:
+            pass
+    return found
+
+
+def _lock(state, owner):
+    """Takes state's lock for owner, or raises InUse naming who holds it.
+    An owner that has ended leaves its keeper taking its environment down;
+    that is waited for."""
+    path = os.path.join(state, "lock")
+    end = time.monotonic() + 60
+    while True:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            with os.fdopen(fd) as f:
+                try:
+                    holder = json.loads(f.read())
+                except ValueError:
+                    holder = {}
+            if holder and start_time(holder["pid"]) != holder["start"] and time.monotonic() < end:
+                time.sleep(0.2)
+                continue
+            raise InUse("%s is in use by process %s (%s); it is left as it is" % (
+                state, holder.get("pid", "?"), holder.get("command", "starting")))
+        start = start_time(owner)
+        record = json.dumps({"pid": owner, "start": start, "command": command_of(owner)}).encode()
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, record, 0)
+        _held[state] = fd
+        return fd, start
+
+
+def _write_conf(state, conf):
+    path = os.path.join(state, "env.json")
+    with open(path + ".new", "w") as f:
         json.dump(conf, f)
-    if not wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 30):
-        raise RuntimeError("Xvfb did not start")
+    os.replace(path + ".new", path)
+
+
+def _xvfb(state, env):
+    """Starts a virtual display on a number the X server picks free itself;
+    returns its process and the display's name."""
+    log_path = os.path.join(state, "xvfb.log")
+    read, write = os.pipe()
+    with open(log_path, "wb") as log:
+        try:
+            xvfb = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24",
+                 "-nolisten", "tcp"], pass_fds=(write,), stdout=log, stderr=log,
+                stdin=subprocess.DEVNULL, env=env, start_new_session=True)
+        finally:
+            os.close(write)
+    number = b""
+    with os.fdopen(read, "rb", buffering=0) as r:
+        end = time.monotonic() + 30
+        while not number.endswith(b"\n") and \
+                select.select([r], [], [], max(0, end - time.monotonic()))[0]:
+            chunk = r.read(16)
+            if not chunk:
+                break
+            number += chunk
+    if not number.strip().isdigit():
+        try:
+            how = "exit code %d" % xvfb.wait(1)
+        except subprocess.TimeoutExpired:
+            how = "no display after 30 s"
+        with open(log_path, "rb") as log:
+            tail = log.read().decode("utf-8", "replace").strip().splitlines()[-3:]
+        raise RuntimeError("Xvfb did not start (%s): %s" % (how, " / ".join(tail)))
+    return xvfb, ":" + number.decode().strip()
+
+
+def setup(state, harness, kind="wine64", owner=None):
+    """Sets up an environment in state for owner (by default this process),
+    after taking down whatever an earlier one there left."""
+    state = os.path.abspath(state)
+    os.makedirs(state, exist_ok=True)
+    owner = owner or os.getpid()
+    lock, start = _lock(state, owner)
+    _teardown(state)
+    env = dict(os.environ, **{MARK: state})
+    # The keeper holds the lock for the life of the environment.
+    keeper = subprocess.Popen([sys.executable, HERE, "keep", state, str(owner), str(start)],
+                              pass_fds=(lock,), env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
+    print("starting a virtual display", flush=True)
+    xvfb, display = _xvfb(state, env)
+    conf = {"display": display, "prefix": os.path.join(state, "prefix"), "xvfb": xvfb.pid,
+            "kind": kind, "harness": os.path.abspath(harness), "keeper": keeper.pid,
+            "owner": owner}
+    _write_conf(state, conf)
 
     wine = Wine(state)
     env = wine.env()
@@ -311,11 +444,9 @@ def setup(state, harness, kind="wine64"):
     conf["version"] = subprocess.run(wine.command(["--version"]), env=env, capture_output=True,
                                      text=True, stdin=subprocess.DEVNULL).stdout.strip()
     if kind == "wine32":
-        qemu = subprocess.run(WINE32 + ["--qemu"], capture_output=True, text=True).stdout.strip()
-        emulator = subprocess.run([qemu, "--version"], capture_output=True, text=True).stdout
+        emulator = subprocess.run(WINE32 + ["--qemu-version"], capture_output=True, text=True).stdout
         conf["version"] += " i386, emulated by " + emulator.split(" (")[0].replace(" version", "")
-    with open(os.path.join(state, "env.json"), "w") as f:
-        json.dump(conf, f)
+    _write_conf(state, conf)
     code, _ = wine.run(["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
                         "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"])
     if code != 0:
@@ -325,38 +456,140 @@ def setup(state, harness, kind="wine64"):
     print("bringing up Wine's desktop", flush=True)
     wine.cursor()
     print("%s environment ready: display %s, prefix %s" %
-          (conf["version"], conf["display"], conf["prefix"]))
+          (conf["version"], conf["display"], conf["prefix"]), flush=True)
     return 0
 
 
-def cleanup(state):
-    conf_file = os.path.join(state, "env.json")
-    if not os.path.exists(conf_file):
-        return
-    with open(conf_file) as f:
-        conf = json.load(f)
+def _end(pids, sig):
+    for pid in pids:
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            pass
+
+
+def _teardown(state):
+    """Ends every process of the environment in state and removes its prefix;
+    each step is tried whatever became of the others. Returns what failed."""
+    state = os.path.abspath(state)
+    try:
+        with open(os.path.join(state, "env.json")) as f:
+            conf = json.load(f)
+    except (OSError, ValueError):
+        conf = {}
+    prefix = conf.get("prefix", os.path.join(state, "prefix"))
     # An environment of an older checkout may name a kind no longer known.
     server = KINDS.get(conf.get("kind"), KINDS["wine64"])[1]
-    env = dict(os.environ, WINEPREFIX=conf["prefix"])
-    if os.path.isdir(conf["prefix"]):
-        subprocess.run(server + ["-k"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(server + ["-w"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    env = dict(os.environ, WINEPREFIX=prefix)
+    failed = []
+
+    def step(what, action):
+        try:
+            action()
+        except Exception as e:  # the next steps still run
+            failed.append("%s: %s" % (what, e))
+
+    def server_ends():
+        # Wine's own way: the server ends itself. The wait is bounded; the
+        # last step ends whatever is left.
+        if os.path.isdir(prefix):
+            for flag in ("-k", "-w"):
+                try:
+                    subprocess.run(server + [flag], env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   timeout=10)
+                except subprocess.TimeoutExpired:
+                    pass
+
+    def display_ends():
+        # Xvfb removes its socket (and lock file, if it made one) on SIGTERM.
+        xvfb = conf.get("xvfb")
+        if xvfb and (xvfb in members(state, prefix) or
+                     command_of(xvfb).startswith("Xvfb %s " % conf.get("display"))):
+            _end([xvfb], signal.SIGTERM)
+            wait_for(lambda: start_time(xvfb) is None, 5)
+
+    def killed(which=lambda pid: True):
+        """Kills the environment's processes that which picks until none is left."""
+        def left():
+            return [pid for pid in members(state, prefix) if which(pid)]
+        if not wait_for(lambda: _end(left(), signal.SIGKILL) or not left(), 20, 0.1):
+            raise RuntimeError("processes left: %s" % left())
+
+    def programs_end():
+        # The programs and whatever is starting one first, so that none is
+        # left to bring a new server up once the server has gone.
+        spared = {conf.get("xvfb"), conf.get("keeper")}
+        killed(lambda pid: pid not in spared and "wineserver" not in command_of(pid))
+
+    # The server works in a folder of its own, such as
+    # /tmp/wine-XXXXXX/server-DEV-INODE, which it leaves behind.
+    server_dirs = []
+
+    def server_dirs_found():
+        for pid in members(state, prefix):
+            if "wineserver" in command_of(pid):
+                server_dirs.append(os.readlink("/proc/%d/cwd" % pid))
+
+    def server_dirs_removed():
+        for folder in server_dirs:
+            if os.path.basename(folder).startswith("server-"):
+                shutil.rmtree(folder, ignore_errors=True)
+                with contextlib.suppress(OSError):
+                    os.rmdir(os.path.dirname(folder))  # only when nothing else is in it
+
+    step("the server's folder", server_dirs_found)
+    step("the programs", programs_end)
+    step("the server", server_ends)
+    step("the display", display_ends)
+    step("the processes", killed)  # whatever is left, the keeper among them
+    step("the server's folder", server_dirs_removed)
+    step("the prefix", lambda: shutil.rmtree(prefix, ignore_errors=True))
+    step("the scratch files", lambda: shutil.rmtree(os.path.join(state, "scratch"),
+                                                    ignore_errors=True))
+    step("env.json", lambda: os.path.exists(os.path.join(state, "env.json")) and
+         os.remove(os.path.join(state, "env.json")))
+    return failed
+
+
+def cleanup(state):
+    """Ends everything of the environment in state, however far it got,
+    and releases the folder."""
+    state = os.path.abspath(state)
+    failed = _teardown(state)
+    lock = _held.pop(state, None)
+    if lock is not None:
+        os.close(lock)
+    if failed:
+        raise RuntimeError("cleaning up %s: %s" % (state, "; ".join(failed)))
+
+
+def keep(state, owner, start):
+    """The keeper: holds the lock it inherited until it is ended by
+    cleanup, or takes the environment down itself once its owner ends."""
+    for sig in (signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_IGN)
     try:
-        os.killpg(conf["xvfb"], signal.SIGTERM)
+        watch = os.pidfd_open(owner)
     except ProcessLookupError:
-        pass
-    shutil.rmtree(conf["prefix"], ignore_errors=True)
-    shutil.rmtree(os.path.join(state, "scratch"), ignore_errors=True)
-    os.remove(conf_file)
+        watch = None
+    if watch is not None and start_time(owner) == start:
+        select.select([watch], [], [])
+    _teardown(state)
 
 
 if __name__ == "__main__":
-    if not (sys.argv[1:2] == ["setup"] and len(sys.argv) in (4, 5) or
-            sys.argv[1:2] == ["cleanup"] and len(sys.argv) == 3):
+    command = sys.argv[1:2]
+    if command == ["keep"] and len(sys.argv) == 5:
+        keep(os.path.abspath(sys.argv[2]), int(sys.argv[3]), sys.argv[4])
+        sys.exit(0)
+    if not (command == ["setup"] and len(sys.argv) in (4, 5) or
+            command == ["cleanup"] and len(sys.argv) == 3):
         sys.exit("usage: winenv.py setup STATE HARNESS [wine64|wine32] | cleanup STATE")
-    if sys.argv[1] == "setup":
-        sys.exit(setup(*sys.argv[2:]))
-    else:
+    try:
+        if command == ["setup"]:
+            # The environment lives as long as the process that asked for it.
+            sys.exit(setup(*sys.argv[2:], owner=os.getppid()))
         cleanup(sys.argv[2])
+    except (InUse, RuntimeError) as e:
+        sys.exit("winenv.py: %s" % e)

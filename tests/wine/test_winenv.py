@@ -1,0 +1,45 @@
+#!/usr/bin/env python3
+"""One environment per state folder, one display per environment.
+
+A second set-up on the folder of a running environment is refused and
+leaves it as it was; an environment set up beside it gets a display of its
+own, and cleaning that one up leaves the first one's display alone.
+"""
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winenv  # noqa: E402
+from scenario import Scenario  # noqa: E402
+
+
+def body(s):
+    wine = s.wine
+    conf_file = os.path.join(wine.state, "env.json")
+    with open(conf_file) as f:
+        before = f.read()
+    again = subprocess.run([sys.executable, winenv.HERE, "setup", wine.state, wine.harness,
+                            wine.conf["kind"]], capture_output=True, text=True, timeout=60)
+    s.check(again.returncode != 0 and "is in use by process" in again.stderr,
+            "a second set-up on the folder is refused", (again.returncode, again.stderr))
+    with open(conf_file) as f:
+        s.equal(f.read(), before, "and its environment is as it was")
+    wine.move_cursor(101, 202)
+
+    beside = wine.state + "-beside"
+    try:
+        winenv.setup(beside, wine.harness, wine.conf["kind"])
+        other = winenv.Wine(beside)
+        s.check(other.conf["display"] != wine.conf["display"],
+                "a set-up beside it gets a display of its own",
+                (wine.conf["display"], other.conf["display"]))
+        other.move_cursor(303, 404)
+        s.equal(wine.cursor(), (101, 202), "each display has a pointer of its own")
+    finally:
+        winenv.cleanup(beside)
+    s.equal(wine.cursor(), (101, 202), "cleaning up the other leaves this display alone")
+
+
+if __name__ == "__main__":
+    Scenario("winenv").run(body)
