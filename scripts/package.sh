@@ -48,7 +48,6 @@ out=${out:-$PWD/build/package}
 cpack_value() { sed -n "s/^set($1 \"\\(.*\\)\")\$/\\1/p" build/win32/CPackConfig.cmake; }
 name=$(cpack_value CPACK_PACKAGE_FILE_NAME)
 version=$(cpack_value CPACK_PACKAGE_VERSION)
-epoch=$(cpack_value CPACK_NOSAVER_EPOCH)
 packages=("$name.zip" "$name.msi")
 mkdir -p "$out"
 for p in "${packages[@]}"; do rm -f "$out/$p" "$out/$p.sha256"; done
@@ -83,7 +82,7 @@ cpack --config build/win32/CPackConfig.cmake -B "$work" >/dev/null
 
 # The .msi holds the same files as the zip, and the closing step.
 /usr/bin/python3 setup/msi.py ${NOSAVER_SIGNED_EXE:+--exe "$NOSAVER_SIGNED_EXE"} build/win32 \
-  "$version" "$work/$name.msi" "$epoch"
+  "$version" "$work/$name.msi"
 if [ -n "$cert" ]; then
   mv "$work/$name.msi" "$work/unsigned.msi"
   osslsigncode sign -pkcs12 "$cert" -readpass "$password" -h sha256 -n nosaver \

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Builds nosaver's Windows Installer package from setup/nosaver.wxs.
 
-    msi.py [--exe EXE] WIN32_BUILD VERSION OUT [EPOCH]
+    msi.py [--exe EXE] WIN32_BUILD VERSION OUT
 
 The package holds the files of the win32 build folder: its nosaver.exe
 (or EXE, a signed one), closing_action.dll, and the guide and the license
@@ -11,10 +11,11 @@ the package's version, OUT the package to write.
 
 The same files and version always give the same bytes. wixl writes the
 current time into the package and a random package code; it runs under a
-clock frozen at EPOCH (the release time: SOURCE_DATE_EPOCH, else the time
-of the last commit), and the package code is then set to one derived from
-the version and everything that went in. The cabinet takes the files'
-times, which are set to EPOCH too. The product code is derived from the
+clock frozen at the release time that the build's configuration fixed for
+every package (CPACK_NOSAVER_EPOCH: SOURCE_DATE_EPOCH, else the time of the
+last commit), and the package code is then set to one derived from the
+version and everything that went in. The cabinet takes the files' times,
+which are set to the release time too. The product code is derived from the
 version alone, so each version has its own and keeps it.
 """
 import hashlib
@@ -57,15 +58,13 @@ def package_code(stage, version):
     return braced(uuid.uuid5(upgrade_code(), "package " + digest.hexdigest()))
 
 
-def release_epoch():
-    if os.environ.get("SOURCE_DATE_EPOCH"):
-        return int(os.environ["SOURCE_DATE_EPOCH"])
-    stamp = subprocess.run(["git", "-C", HERE, "log", "-1", "--format=%ct"],
-                           capture_output=True, text=True).stdout.strip()
-    return int(stamp) if stamp else 1767225600  # 2026-01-01
+def release_epoch(win32):
+    """The release time the build's configuration fixed for its packages."""
+    with open(os.path.join(win32, "CPackConfig.cmake")) as f:
+        return int(re.search(r'set\(CPACK_NOSAVER_EPOCH "(\d+)"\)', f.read()).group(1))
 
 
-def build(win32, version, out, epoch, exe=None):
+def build(win32, version, out, exe=None):
     sources = [os.path.join(win32, f) for f in IN_BUILD]
     if exe:
         sources[0] = exe
@@ -75,7 +74,7 @@ def build(win32, version, out, epoch, exe=None):
     with tempfile.TemporaryDirectory() as stage:
         for source, name in zip(sources, FILES):
             shutil.copyfile(source, os.path.join(stage, name))
-        make(stage, version, out, epoch)
+        make(stage, version, out, release_epoch(win32))
 
 
 def make(stage, version, out, epoch):
@@ -113,6 +112,6 @@ if __name__ == "__main__":
     args = sys.argv[1:]
     exe = args[1] if args[:1] == ["--exe"] and len(args) > 1 else None
     args = args[2:] if exe else args
-    if len(args) not in (3, 4):
-        sys.exit("usage: msi.py [--exe EXE] WIN32_BUILD VERSION OUT [EPOCH]")
-    build(args[0], args[1], args[2], int(args[3]) if len(args) == 4 else release_epoch(), exe)
+    if len(args) != 3:
+        sys.exit("usage: msi.py [--exe EXE] WIN32_BUILD VERSION OUT")
+    build(args[0], args[1], args[2], exe)

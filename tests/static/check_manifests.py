@@ -9,10 +9,10 @@ import hashlib
 import json
 import os
 import re
-import subprocess
 
 import yaml
 
+from check_msi import properties
 from report import check
 
 # What winget requires of each file of a multi-file manifest.
@@ -73,9 +73,7 @@ def check_manifests(packages, version, url=URL):
         i["Architecture"] == "x86" and all(i.get(k) for k in INSTALLER_REQUIRED)
         for i in installers.values()), "winget: two x86 installers, the zip and the .msi",
         installers)
-    product = dict(line.split("\t", 1) for line in subprocess.run(
-        ["msiinfo", "export", files[".msi"], "Property"], check=True, capture_output=True,
-        text=True).stdout.splitlines()[3:])["ProductCode"]
+    product = properties(files[".msi"])["ProductCode"]
     for kind, ext in (("zip", ".zip"), ("msi", ".msi")):
         installer = installers.get(kind, {})
         check(installer.get("InstallerSha256", "").lower() == sha256(files[ext]) and

@@ -106,8 +106,8 @@ def check_msi(path, version, exe, dll):
         stream = os.path.join(out, "_Streams", "Binary." + close.get("Source", "?"))
         code = open(stream, "rb").read() if os.path.exists(stream) else b""
     check(code == dll, "its code is the closing step the project builds, not nosaver.exe close")
-    entries = [e.name.decode() for e in pefile.PE(data=code).DIRECTORY_ENTRY_EXPORT.symbols] \
-        if code else []
+    pe = pefile.PE(data=code) if code else None
+    entries = [e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols] if pe else []
     check(close.get("Target") in entries, "its entry is what the DLL exports", entries)
     check(at("InstallInitialize") < at("SetCloseInstancesData") < at("CloseInstances")
           < at("RemoveFiles") < at("InstallFiles"),
@@ -119,8 +119,7 @@ def check_msi(path, version, exe, dll):
     check((int(data.get("Type", 0)), data.get("Source"), data.get("Target")) ==
           (SET_PROPERTY, "CloseInstances", target),
           "it is given the full path of the installed nosaver.exe", data)
-    if code:
-        pe = pefile.PE(data=code)
+    if pe:
         check(pe.FILE_HEADER.Machine == 0x14C and pe.FILE_HEADER.Characteristics & 0x2000,
               "the closing step is a 32-bit DLL")
         check_imports(pe, ["KERNEL32.dll", "PSAPI.DLL", "msvcrt.dll", "msi.dll"])

@@ -5,7 +5,6 @@ build being tested, and so do the release packages made from them."""
 import filecmp
 import glob
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -23,11 +22,9 @@ def build(source, folder):
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cpack", "--config", os.path.join(folder, "CPackConfig.cmake"), "-B",
                     os.path.join(folder, "package")], check=True, stdout=subprocess.DEVNULL)
-    epoch = re.search(r'set\(CPACK_NOSAVER_EPOCH "(\d+)"\)',
-                      open(os.path.join(folder, "CPackConfig.cmake")).read()).group(1)
     msi = os.path.join(folder, "nosaver.msi")
-    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), folder, "1.0.0", msi,
-                    epoch], check=True)
+    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), folder, "1.0.0", msi],
+                   check=True)
     return (os.path.join(folder, "nosaver.exe"), glob.glob(os.path.join(folder, "package", "*.zip")),
             os.path.join(folder, "closing_action.dll"), msi)
 

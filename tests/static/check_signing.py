@@ -133,11 +133,9 @@ def main(source, build, version, work):
     # Rebuilt from the commit around the release's own signed nosaver.exe,
     # the package's tables and streams are the release's, but for the
     # signature.
-    epoch = re.search(r'set\(CPACK_NOSAVER_EPOCH "(\d+)"\)',
-                      read(os.path.join(build, "CPackConfig.cmake")).decode()).group(1)
     rebuilt = os.path.join(keys, "rebuilt.msi")
     run(sys.executable, os.path.join(source, "setup", "msi.py"), "--exe", exe, build, version,
-        rebuilt, epoch)
+        rebuilt)
     dumps = [os.path.join(keys, d) for d in ("release", "rebuilt")]
     for package_file, dump in zip((msi, rebuilt), dumps):
         os.makedirs(dump)
