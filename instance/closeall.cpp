@@ -69,11 +69,6 @@ DWORD EndProcess(HANDLE process)
     return waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
 }
 
-long SignedError(DWORD error)
-{
-    return static_cast<LONG>(error);
-}
-
 } // namespace
 
 DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended)

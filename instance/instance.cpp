@@ -34,12 +34,6 @@ HANDLE OpenAndReadPath(DWORD id, WCHAR *path)
     return nullptr;
 }
 
-/* A last-error code as the "%ld" of the failure messages shows it. */
-long SignedError(DWORD error)
-{
-    return static_cast<LONG>(error);
-}
-
 } // namespace
 
 /* In the thread's ANSI code page, so that a viewer decodes it back. */

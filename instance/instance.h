@@ -70,6 +70,12 @@ HANDLE FindProcessByExeName(const WCHAR *key, const WCHAR *cutOwnPath);
 /* Finds the running instance and terminates it with exit code 0. */
 void CloseRunningInstance();
 
+/* A last-error code as the "%ld" of the failure messages shows it. */
+inline long SignedError(DWORD error)
+{
+    return static_cast<LONG>(error);
+}
+
 /* A path read from a process in the thread's ANSI code page, up to 3
    bytes per unit, terminator included. */
 inline constexpr int kNarrowPathBytes = 3 * kProcessPathUnits;

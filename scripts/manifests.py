@@ -50,7 +50,8 @@ def url_problem(url):
         return "holds characters, a query or a fragment that a file address cannot"
     if "{version}" not in parts.path:
         return "lacks {version} in its path, where each release's files go"
-    if re.sub(r"\{version\}", "", url).count("{") or re.sub(r"\{version\}", "", url).count("}"):
+    rest = url.replace("{version}", "")
+    if "{" in rest or "}" in rest:
         return "holds braces other than {version}"
     if not url.endswith("/"):
         return "does not end in /, which the files' names follow"

@@ -56,6 +56,14 @@ rm -rf "$out/manifests"
 work=$(mktemp -d "$out/.$name.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
+# Signs the file $1 into $2; osslsigncode says why on its standard error
+# when it cannot.
+sign() {
+  osslsigncode sign -pkcs12 "$cert" -readpass "$password" -h sha256 -n nosaver \
+    ${timestamp:+-ts "$timestamp"} -in "$1" -out "$2" >/dev/null ||
+    die "osslsigncode could not sign $(basename "$2")"
+}
+
 if [ -n "$cert" ]; then
   # osslsigncode signs with an expired certificate or one not meant for
   # code as readily as with a good one, so those are refused here first.
@@ -71,9 +79,7 @@ if [ -n "$cert" ]; then
   usage=$(openssl x509 -noout -ext extendedKeyUsage <<<"$leaf" 2>/dev/null | sed -n '2s/^ *//p')
   [[ $usage == *"Code Signing"* ]] ||
     die "the certificate in $cert is not for code signing (extended key usage: ${usage:-none})"
-  osslsigncode sign -pkcs12 "$cert" -readpass "$password" -h sha256 -n nosaver \
-    ${timestamp:+-ts "$timestamp"} -in build/win32/nosaver.exe -out "$work/nosaver.exe" ||
-    die "osslsigncode could not sign build/win32/nosaver.exe"
+  sign build/win32/nosaver.exe "$work/nosaver.exe"
   chmod 755 "$work/nosaver.exe"
   # cmake/package.cmake puts this file into the zip in place of the build's.
   export NOSAVER_SIGNED_EXE=$work/nosaver.exe
@@ -85,9 +91,7 @@ cpack --config build/win32/CPackConfig.cmake -B "$work" >/dev/null
   "$version" "$work/$name.msi"
 if [ -n "$cert" ]; then
   mv "$work/$name.msi" "$work/unsigned.msi"
-  osslsigncode sign -pkcs12 "$cert" -readpass "$password" -h sha256 -n nosaver \
-    ${timestamp:+-ts "$timestamp"} -in "$work/unsigned.msi" -out "$work/$name.msi" >/dev/null ||
-    die "osslsigncode could not sign $name.msi"
+  sign "$work/unsigned.msi" "$work/$name.msi"
 fi
 (cd "$work" && sha256sum "$name.msi" > "$name.msi.sha256")
 

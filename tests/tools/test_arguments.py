@@ -10,6 +10,9 @@ import sys
 import tempfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "static"))
+from report import check, finish  # noqa: E402
+
 # Every refusal comes before anything is built, installed or run.
 BOUND_S = 30
 FUZZ_USAGE = "TARGET: trace exename match close"
@@ -35,7 +38,6 @@ def cases(tmp, notes):
 
 
 def main():
-    failures = 0
     with tempfile.TemporaryDirectory() as tmp:
         notes = os.path.join(tmp, "notes.txt")
         with open(notes, "w") as f:
@@ -52,18 +54,14 @@ def main():
                 got, out = done.returncode, done.stdout.decode("utf-8", "replace")
             except subprocess.TimeoutExpired:
                 got, out = "still running after %d s" % BOUND_S, ""
-            ok = got == code and said in out and "Traceback" not in out
-            print("%s  %s%s: exit code %s" % ("ok  " if ok else "FAIL", "NOSAVER_QEMU=%s " % qemu
-                                               if qemu else "", " ".join(args), got))
-            if not ok:
-                failures += 1
-                print("      expected exit code %d and %r; got:\n%s" % (code, said, out))
+            check(got == code and said in out and "Traceback" not in out,
+                  "%s%s: exit code %s and %r" % ("NOSAVER_QEMU=%s " % qemu if qemu else "",
+                                                 " ".join(args), code, said),
+                  "exit code %s; said:\n%s" % (got, out))
         with open(notes, "rb") as f:
-            kept = f.read() == b"my notes\n" and sorted(os.listdir(tmp)) == ["notes.txt"]
-        print("%s  what NOSAVER_QEMU named is left as it was" % ("ok  " if kept else "FAIL"))
-        failures += not kept
-    print("arguments: %s" % ("passed" if not failures else "%d check(s) failed" % failures))
-    sys.exit(1 if failures else 0)
+            check(f.read() == b"my notes\n" and sorted(os.listdir(tmp)) == ["notes.txt"],
+                  "what NOSAVER_QEMU named is left as it was")
+    sys.exit(finish("arguments"))
 
 
 if __name__ == "__main__":

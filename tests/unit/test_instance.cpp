@@ -406,10 +406,17 @@ TEST_F(InstanceTest, CloseFromTheEntry)
 
 const std::u16string kInstalled = u"C:\\Program Files\\nosaver\\nosaver.exe";
 
+/* The process p with one of its fields set. */
+template <typename T, typename V>
+SimProcess With(SimProcess p, T SimProcess::*field, V value)
+{
+    p.*field = value;
+    return p;
+}
+
 SimProcess As(SimProcess p, const char *account)
 {
-    p.account = account;
-    return p;
+    return With(p, &SimProcess::account, account);
 }
 
 TEST_F(InstanceTest, TheInstallerEndsTheInstancesOfEverySessionWhereCloseCannot)
@@ -457,12 +464,7 @@ TEST_F(InstanceTest, TheInstallerEndsTheInstancesOfEverySessionWhereCloseCannot)
 TEST_F(InstanceTest, TheClosingStepCountsWhatItCouldNotEnd)
 {
     const std::u16string tooLong = LongPath(kProcessPathUnits - 1, 200, u"nosaver.exe");
-    SimProcess refuses = Process(200, kInstalled);
-    refuses.terminateError = ERROR_ACCESS_DENIED;
-    SimProcess late = Process(200, kInstalled);
-    late.endsLate = true;
-    SimProcess readOnly = Process(200, kInstalled);
-    readOnly.grants = kAccessReadPath;
+    const SimProcess installed = Process(200, kInstalled);
     const struct {
         const char *what;
         std::vector<SimProcess> others;
@@ -475,16 +477,19 @@ TEST_F(InstanceTest, TheClosingStepCountsWhatItCouldNotEnd)
          ""},
         {"a path read that may be cut is no match",
          {Process(200, kInstalled + std::u16string(300, u'x'))}, nullptr, kInstalled, 0, 0, 0, ""},
-        {"a termination refused", {refuses}, nullptr, kInstalled, 1, 0, 0, "error code:5\n"},
-        {"a process that does not end in time", {late}, nullptr, kInstalled, 1, 0, 1,
-         "error code:258\n"},
-        {"a match that may only be read", {readOnly}, nullptr, kInstalled, 1, 0, 0,
+        {"a termination refused",
+         {With(installed, &SimProcess::terminateError, ERROR_ACCESS_DENIED)}, nullptr, kInstalled,
+         1, 0, 0, "error code:5\n"},
+        {"a process that does not end in time", {With(installed, &SimProcess::endsLate, true)},
+         nullptr, kInstalled, 1, 0, 1, "error code:258\n"},
+        {"a match that may only be read",
+         {With(installed, &SimProcess::grants, kAccessReadPath)}, nullptr, kInstalled, 1, 0, 0,
          "error code:5\n"},
-        {"no snapshot", {Process(200, kInstalled)}, "EnumProcesses", kInstalled, 1, 0, 0,
+        {"no snapshot", {installed}, "EnumProcesses", kInstalled, 1, 0, 0,
          "EnumProcesses failed,error code:31\n"},
-        {"no memory for it", {Process(200, kInstalled)}, "HeapAlloc", kInstalled, 1, 0, 0,
+        {"no memory for it", {installed}, "HeapAlloc", kInstalled, 1, 0, 0,
          "EnumProcesses failed,error code:8\n"},
-        {"no path", {Process(200, kInstalled)}, nullptr, u"", 1, 0, 0, "no path to compare:[]\n"},
+        {"no path", {installed}, nullptr, u"", 1, 0, 0, "no path to compare:[]\n"},
         {"a path too long to compare", {Process(200, tooLong)}, nullptr, tooLong, 1, 0, 0,
          "no path to compare:[" + SimUtf8(tooLong) + "]\n"},
     };

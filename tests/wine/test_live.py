@@ -17,8 +17,10 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "static")]
 import winenv  # noqa: E402
+from report import check, finish  # noqa: E402
 
 LIVE = os.path.join(winenv.ROOT, "scripts", "live.py")
 # trigger line, delay after it, signals (0.3 s apart), exit code, what it must say
@@ -34,15 +36,6 @@ STOP_BOUND_S = 120
 def main(case, state):
     trigger, delay, signals, code, said = CASES[case]
     state = os.path.abspath(state)
-    failures = []
-
-    def check(condition, what, detail=None):
-        print("%s  %s" % ("ok  " if condition else "FAIL", what))
-        if not condition:
-            failures.append(what)
-            if detail is not None:
-                print("      got: %r" % (detail,))
-
     live = subprocess.Popen([sys.executable, LIVE, state, "936", "zh_CN.UTF-8"],
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, start_new_session=True)
@@ -90,8 +83,7 @@ def main(case, state):
         if live.poll() is None:
             live.kill()
         winenv.cleanup(state)  # whatever a failure left
-    print("live %s: %s" % (case, "passed" if not failures else "%d check(s) failed" % len(failures)))
-    sys.exit(1 if failures else 0)
+    sys.exit(finish("live %s" % case))
 
 
 if __name__ == "__main__":
