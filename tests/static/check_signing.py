@@ -139,7 +139,9 @@ def main(source, build, version, work):
     dumps = [os.path.join(keys, d) for d in ("release", "rebuilt")]
     for package_file, dump in zip((msi, rebuilt), dumps):
         os.makedirs(dump)
-        run("msidump", "-t", "-s", "-d", dump, package_file)
+        # msidump -t writes the Binary table's streams into a Binary folder
+        # of the working folder, whatever -d says.
+        run("msidump", "-t", "-s", "-d", dump, package_file, cwd=dump)
     signature = [f for f in os.listdir(os.path.join(dumps[0], "_Streams")) if "DigitalSignature" in f]
     compared = run("diff", "-r", *["--exclude=" + f for f in signature], *dumps)
     check(signature and compared.returncode == 0,
