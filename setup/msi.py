@@ -86,7 +86,10 @@ def make(stage, version, out, epoch):
         os.utime(os.path.join(stage, f), (epoch, epoch))
         if f != "closing_action.dll":  # only in the package, never installed
             size += os.path.getsize(os.path.join(stage, f))
-    clock = ["faketime", time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))]
+    # -f: the clock stands still at that time. Without it faketime only
+    # starts the clock there, and a wixl that takes a second longer writes
+    # another time.
+    clock = ["faketime", "-f", time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))]
     env = dict(os.environ, TZ="UTC")
     partial = os.path.abspath(out) + ".partial"
     os.makedirs(os.path.dirname(partial), exist_ok=True)
