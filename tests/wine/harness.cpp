@@ -11,6 +11,10 @@
  *                          starts APP with the exact command line whose
  *                          bytes HEX gives, writes "pid N" to RESULT, waits
  *                          for the process and appends "exit N".
+ *   harness spawnw APP HEX RESULT
+ *                          the same, with HEX giving the command line in
+ *                          UTF-8, as CreateProcessW takes it whatever the
+ *                          ANSI code page (for programs started with paths).
  *   harness sleep          sleeps until it is terminated (a decoy).
  *   harness kill PID       terminates a process with exit code 1.
  *   harness wait PID MS    waits up to MS milliseconds for a process to end
@@ -93,7 +97,7 @@ static int Listen(const wchar_t *outPath)
     }
 }
 
-static int Spawn(const wchar_t *app, const wchar_t *hex, const wchar_t *resultPath)
+static int Spawn(const wchar_t *app, const wchar_t *hex, const wchar_t *resultPath, UINT codePage)
 {
     char command[8192];
     size_t length = wcslen(hex) / 2;
@@ -105,9 +109,9 @@ static int Spawn(const wchar_t *app, const wchar_t *hex, const wchar_t *resultPa
     }
     command[length] = 0;
 
-    /* Exactly what CreateProcessA would do with these bytes. */
+    /* With CP_ACP, exactly what CreateProcessA would do with these bytes. */
     wchar_t wide[8192];
-    if (MultiByteToWideChar(CP_ACP, 0, command, -1, wide, 8192) == 0)
+    if (MultiByteToWideChar(codePage, 0, command, -1, wide, 8192) == 0)
         return 2;
 
     STARTUPINFOW startup = {};
@@ -164,7 +168,9 @@ int wmain(int argc, wchar_t **argv)
     if (argc == 3 && wcscmp(argv[1], L"listen") == 0)
         return Listen(argv[2]);
     if (argc == 5 && wcscmp(argv[1], L"spawn") == 0)
-        return Spawn(argv[2], argv[3], argv[4]);
+        return Spawn(argv[2], argv[3], argv[4], CP_ACP);
+    if (argc == 5 && wcscmp(argv[1], L"spawnw") == 0)
+        return Spawn(argv[2], argv[3], argv[4], CP_UTF8);
     if (argc == 2 && wcscmp(argv[1], L"sleep") == 0) {
         Sleep(INFINITE);
         return 0;
@@ -180,7 +186,7 @@ int wmain(int argc, wchar_t **argv)
         printf("%ld %ld\n", (long)point.x, (long)point.y);
         return 0;
     }
-    fprintf(stderr, "usage: harness listen OUT | spawn APP HEX RESULT | sleep | kill PID | wait PID MS"
+    fprintf(stderr, "usage: harness listen OUT | spawn APP HEX RESULT | spawnw APP HEX RESULT | sleep | kill PID | wait PID MS"
                     " | cursor\n");
     return 2;
 }

@@ -13,6 +13,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from scenario import Scenario  # noqa: E402
 from winenv import winpath  # noqa: E402
 
+# The ANSI code page that Wine takes from each locale the scenario uses.
+ANSI = {"C.UTF-8": "cp1252", "zh_CN.UTF-8": "gbk"}
 FIND_AND_CLOSE = "\u67e5\u627e\u5e76\u5173\u95ed\u5df2\u7ecf\u8fd0\u884c\u7684\u7a0b\u5e8f.\n"
 
 
@@ -20,10 +22,12 @@ def gbk(text):
     return text.encode("gbk")
 
 
-def close_traces(exe_of_instance):
-    """What a close start sends when it finds the instance, as bytes."""
+def close_traces(exe_of_instance, locale):
+    """What a close start sends when it finds the instance, as bytes: the
+    instance's path in the ANSI code page, '?' for what it cannot hold."""
     return [b"lpCmdLine:[close]\n", gbk(FIND_AND_CLOSE), b"processExeName:[nosaver.exe]\n",
-            gbk("Process full name\uff1a\n") + winpath(exe_of_instance).encode() + b";"]
+            gbk("Process full name\uff1a\n") +
+            winpath(exe_of_instance).encode(ANSI[locale], "replace") + b";"]
 
 
 def relay_units(text):
@@ -36,7 +40,7 @@ def close_and_check(s, closer_exe, instance, instance_exe, locale):
     s.finish_start(closer)
     s.equal(instance.exit_code(10), 0, "the instance ends with exit code 0")
     messages = s.wait_texts(closer, 4, 5, codepage="latin-1")
-    s.equal([m.encode("latin-1") for m in messages], close_traces(instance_exe),
+    s.equal([m.encode("latin-1") for m in messages], close_traces(instance_exe, locale),
             "close traces its argument, the search, its name and the instance's path")
 
     calls = closer.relay_calls()

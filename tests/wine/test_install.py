@@ -42,16 +42,19 @@ class Machine:
         self.seen = set()  # pids of nosaver starts already accounted for
 
     def msiexec(self, *args):
-        """Runs msiexec to its end; returns its exit code and seconds."""
+        """Runs msiexec to its end; returns its exit code and seconds. An
+        argument with a blank is quoted; the command line goes in UTF-8,
+        whatever the ANSI code page, as paths may hold any letter."""
         exe = os.path.join(self.drive, "windows", "system32", "msiexec.exe")
         began = time.monotonic()
-        started = self.s.start(exe, " ".join(("msiexec.exe",) + args).encode())
+        line = " ".join(["msiexec.exe"] + ['"%s"' % a if " " in a else a for a in args])
+        started = self.s.start(exe, line.encode(), utf8=True)
         return started.exit_code(180), time.monotonic() - began
 
     def shortcuts(self):
         """{folder/name: Windows path} of the package's shortcuts."""
-        menus = [p for p in glob.glob(os.path.join(self.drive, "users", "*", "AppData", "Roaming",
-                                                   "Microsoft", "Windows", "Start Menu"))]
+        menus = glob.glob(os.path.join(glob.escape(self.drive), "users", "*", "AppData", "Roaming",
+                                       "Microsoft", "Windows", "Start Menu"))
         found = {}
         for menu in menus:
             for name in ("Programs/StartUp/nosaver.lnk", "Programs/nosaver.lnk",
@@ -111,10 +114,10 @@ def build_older(s):
 
 
 def body(s):
-    release = glob.glob(os.path.join(s.args[0], "nosaver-*-win32.msi"))
+    release = glob.glob(os.path.join(glob.escape(s.args[0]), "nosaver-*-win32.msi"))
     s.equal(len(release), 1, "one release package")
     s.subject = release = release[0]
-    version = re.search(r"nosaver-(.*)-win32\.msi$", release).group(1)
+    version = re.fullmatch(r"nosaver-(.*)-win32\.msi", os.path.basename(release)).group(1)
     older = build_older(s)
     m = Machine(s)
     before = m.mentions()

@@ -139,9 +139,11 @@ class Wine:
             time.sleep(0.1)
         raise AssertionError("the pointer does not go to %d,%d" % (x, y))
 
-    def spawn(self, exe, command_line, locale="C.UTF-8", relay=False):
-        """Starts exe with the exact command line (bytes) through the harness."""
-        return Started(self, exe, command_line, locale, relay)
+    def spawn(self, exe, command_line, locale="C.UTF-8", relay=False, utf8=False):
+        """Starts exe with the exact command line through the harness: bytes
+        in the ANSI code page, as CreateProcessA takes them, or with utf8 a
+        text in UTF-8, as CreateProcessW takes it."""
+        return Started(self, exe, command_line, locale, relay, utf8)
 
     def kill(self, pid):
         self.run([self.harness, "kill", str(pid)])
@@ -153,7 +155,7 @@ class Wine:
 class Started:
     """A program started by `harness spawn`: its pid, exit code, relay log."""
 
-    def __init__(self, wine, exe, command_line, locale, relay):
+    def __init__(self, wine, exe, command_line, locale, relay, utf8=False):
         self.wine = wine
         self.result = wine.scratch_file("spawn")
         self.relay_log = self.result + ".relay"
@@ -163,8 +165,8 @@ class Started:
         self.image = "004" if is_pe32(exe) else "1400"
         with open(self.relay_log, "wb") as log:
             self.process = subprocess.Popen(
-                wine.command([wine.harness, "spawn", winpath(exe), command_line.hex(),
-                              winpath(self.result)]),
+                wine.command([wine.harness, "spawnw" if utf8 else "spawn", winpath(exe),
+                              command_line.hex(), winpath(self.result)]),
                 env=wine.env(locale=locale, debug=debug), stdout=subprocess.DEVNULL,
                 stderr=log if relay else subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                 start_new_session=True)
