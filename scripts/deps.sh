@@ -25,7 +25,7 @@ fi
 
 packages=(
   cmake ninja-build g++ libgtest-dev python3 python3-pefile strip-nondeterminism osslsigncode openssl
-  wixl msitools faketime python3-yaml
+  wixl msitools faketime python3-yaml python3-jsonschema python3-rfc3987
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386 xvfb xdotool locales-all

@@ -4,7 +4,7 @@
 # the .sha256 of each beside it.
 #
 #   bash scripts/package.sh [--sign CERT.p12 --password-file FILE [--timestamp URL]]
-#                           [--release-url URL] [--no-build] [--out DIR]
+#                           [--release-url URL [--homepage URL]] [--no-build] [--out DIR]
 #
 # --sign signs nosaver.exe with Authenticode (SHA-256) before it goes into
 # the packages, and then the .msi itself, with the key and certificate in
@@ -13,7 +13,11 @@
 # --release-url URL also writes the package managers' manifests of these
 # files into build/package/manifests (scripts/manifests.py): URL is where
 # they will be published, with {version} for the version, e.g.
-# https://example.org/nosaver/v{version}/.
+# https://example.org/nosaver/v{version}/. --homepage URL is the project's
+# page that both manifests name, an https address; without it they name the
+# folder that holds the versions' folders (https://example.org/nosaver/
+# for the URL above). --homepage without --release-url is refused, as it
+# would go nowhere.
 # --no-build packages build/win32 as it is; --out DIR puts the package in
 # DIR instead of build/package (the tests use both).
 #
@@ -23,15 +27,17 @@
 set -euo pipefail
 
 die() { echo "package.sh: $*" >&2; exit 1; }
-cert="" password="" timestamp="" build=1 out="" url=""
+cert="" password="" timestamp="" build=1 out="" url="" homepage=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --sign|--password-file|--timestamp|--out|--release-url) [ $# -ge 2 ] || die "$1 needs a value" ;;&
+    --sign|--password-file|--timestamp|--out|--release-url|--homepage)
+      [ $# -ge 2 ] || die "$1 needs a value" ;;&
     --sign) cert=$(realpath -m -- "$2") ;;
     --password-file) password=$(realpath -m -- "$2") ;;
     --timestamp) timestamp=$2 ;;
     --out) out=$(realpath -m -- "$2") ;;
     --release-url) url=$2 ;;
+    --homepage) homepage=("$2") ;;
     --no-build) build=0; shift; continue ;;
     *) die "unknown argument $1" ;;
   esac
@@ -39,10 +45,13 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$cert" ] || [ -z "$password$timestamp" ] || die "--password-file and --timestamp need --sign"
 [ -z "$cert" ] || [ -n "$password" ] || die "--sign needs --password-file"
+[ -n "$url" ] || [ ${#homepage[@]} = 0 ] || die "--homepage needs --release-url: only manifests name it"
 unset NOSAVER_SIGNED_EXE # set below only to sign
 
 cd "$(dirname "$0")/.."
-[ -z "$url" ] || problem=$(/usr/bin/python3 scripts/manifests.py check-url "$url" 2>&1) || die "$problem"
+[ -z "$url" ] ||
+  problem=$(/usr/bin/python3 scripts/manifests.py check-url "$url" "${homepage[@]}" 2>&1) ||
+  die "$problem"
 [ "$build" = 0 ] || bash scripts/build.sh win32
 out=${out:-$PWD/build/package}
 cpack_value() { sed -n "s/^set($1 \"\\(.*\\)\")\$/\\1/p" build/win32/CPackConfig.cmake; }
@@ -95,7 +104,8 @@ if [ -n "$cert" ]; then
 fi
 (cd "$work" && sha256sum "$name.msi" > "$name.msi.sha256")
 
-[ -z "$url" ] || /usr/bin/python3 scripts/manifests.py write "$url" "$version" "$work" "$work/manifests"
+[ -z "$url" ] ||
+  /usr/bin/python3 scripts/manifests.py write "$url" "$version" "$work" "$work/manifests" "${homepage[@]}"
 
 for p in "${packages[@]}"; do mv "$work/$p" "$work/$p.sha256" "$out/"; done
 [ -z "$url" ] || mv "$work/manifests" "$out/"

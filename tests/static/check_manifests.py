@@ -1,9 +1,9 @@
 """The package managers' manifests that package.sh --release-url writes,
-read back with the YAML and JSON libraries and held against the files they
-describe: what winget and scoop rely on. The official schemas cannot be
-fetched here, so the fields are checked, not the schemas.
+read back with the YAML and JSON libraries, held to the rules of the
+package managers' schemas and against the files they describe: what winget
+and scoop rely on.
 
-    check_manifests(PACKAGES, VERSION, URL) checks PACKAGES/manifests.
+    check_manifests(PACKAGES, VERSION, URL, HOMEPAGE) checks PACKAGES/manifests.
 """
 import hashlib
 import json
@@ -11,21 +11,119 @@ import os
 import re
 
 import yaml
+from jsonschema import Draft7Validator, Draft202012Validator, FormatChecker
 
 from check_msi import properties
 from report import check
 
-# What winget requires of each file of a multi-file manifest.
-WINGET_REQUIRED = {
-    "version": ["PackageIdentifier", "PackageVersion", "DefaultLocale"],
-    "installer": ["PackageIdentifier", "PackageVersion", "Installers"],
-    "defaultLocale": ["PackageIdentifier", "PackageVersion", "PackageLocale", "Publisher",
-                      "PackageName", "License", "ShortDescription"],
+
+def _given(**rule):
+    return {k: v for k, v in rule.items() if v is not None}
+
+
+def text(least=None, most=None, pattern=None, **more):
+    return _given(type="string", minLength=least, maxLength=most, pattern=pattern, **more)
+
+
+def array(item, least=0, most=None, unique=False):
+    return _given(type="array", items=item, minItems=least, maxItems=most, uniqueItems=unique)
+
+
+def one_of(*values):
+    return {"enum": list(values)}
+
+
+def record(required, **fields):
+    """An object of these fields only. The tables below name only the fields
+    we write, so that a new field fails until its rule is added; where a
+    schema takes a string or a list, they take the string we write."""
+    return {"type": "object", "required": required, "properties": fields,
+            "additionalProperties": False}
+
+
+# winget manifest schema 1.6.0 (schemas/JSON/manifests/v1.6.0 of the winget
+# client's repository: manifest.version, manifest.installer and
+# manifest.defaultLocale), in its own keywords.
+WINGET_SCHEMA = "1.6.0"
+_NAME = r'[^\.\s\\/:\*\?"<>\|\x01-\x1f]{1,32}'
+_NUMBER = (r"(0|[1-9][0-9]{0,3}|[1-5][0-9]{4}|6[0-4][0-9]{3}|65[0-4][0-9]{2}|655[0-2][0-9]"
+           r"|6553[0-5])")
+_EVERY = {  # the fields of all three
+    "PackageIdentifier": text(most=128, pattern=r"^%s(\.%s){1,7}$" % (_NAME, _NAME)),
+    "PackageVersion": text(most=128, pattern=r'^[^\\/:\*\?"<>\|\x01-\x1f]+$'),
+    "ManifestVersion": text(pattern=r"^%s(\.%s){2}$" % (_NUMBER, _NUMBER)),
 }
+_REQUIRED = ["PackageIdentifier", "PackageVersion", "ManifestType", "ManifestVersion"]
+LOCALE = text(most=20,
+              pattern=r"^([a-zA-Z]{2,3}|[iI]-[a-zA-Z]+|[xX]-[a-zA-Z]{1,8})(-[a-zA-Z]{1,8})*$")
+WEB_ADDRESS = text(most=2048, pattern=r"^([Hh][Tt][Tt][Pp][Ss]?)://.+$")
+TAG, PRODUCT_CODE = text(1, 40), text(1, 255)
+INSTALLER_TYPE = one_of("msix", "msi", "appx", "exe", "zip", "inno", "nullsoft", "wix", "burn",
+                        "pwa", "portable")
+INSTALLER = record(
+    ["Architecture", "InstallerUrl", "InstallerSha256"],
+    Architecture=one_of("x86", "x64", "arm", "arm64", "neutral"),
+    InstallerType=INSTALLER_TYPE,
+    NestedInstallerType=one_of("msix", "msi", "appx", "exe", "inno", "nullsoft", "wix", "burn",
+                               "portable"),
+    NestedInstallerFiles=array(record(["RelativeFilePath"], RelativeFilePath=text(1, 512),
+                                      PortableCommandAlias=text(1, 40)), most=1024),
+    Scope=one_of("user", "machine"),
+    InstallerUrl=WEB_ADDRESS,
+    InstallerSha256=text(pattern=r"^[A-Fa-f0-9]{64}$"),
+    ProductCode=PRODUCT_CODE,
+    UpgradeBehavior=one_of("install", "uninstallPrevious"),
+    AppsAndFeaturesEntries=array(record(
+        [], DisplayName=text(1, 256), Publisher=text(1, 256), DisplayVersion=text(1, 128),
+        ProductCode=PRODUCT_CODE, UpgradeCode=PRODUCT_CODE, InstallerType=INSTALLER_TYPE),
+        most=128, unique=True))
+WINGET = {
+    "version": record(_REQUIRED + ["DefaultLocale"], **_EVERY, ManifestType={"const": "version"},
+                      DefaultLocale=LOCALE),
+    "installer": record(_REQUIRED + ["Installers"], **_EVERY, ManifestType={"const": "installer"},
+                        Installers=array(INSTALLER, least=1, most=1024)),
+    "defaultLocale": record(
+        _REQUIRED + ["PackageLocale", "Publisher", "PackageName", "License", "ShortDescription"],
+        **_EVERY, ManifestType={"const": "defaultLocale"}, PackageLocale=LOCALE,
+        Publisher=text(2, 256), PackageName=text(2, 256), PackageUrl=WEB_ADDRESS,
+        License=text(3, 512), ShortDescription=text(3, 256), Description=text(3, 10000),
+        Moniker=TAG, Tags=array(TAG, most=16, unique=True)),
+}
+
+# scoop's app manifest schema (schema.json of its main repository, as it is
+# since it requires homepage and license; JSON Schema draft-07). It forbids
+# fields it does not name at the top and in checkver, autoupdate and the
+# latter's hash, and requires url when no architecture gives one.
+_URI = text(format="uri")
+_HASH = (r"^([a-fA-F0-9]{64}|(sha1|sha256|sha512|md5):"
+         r"([a-fA-F0-9]{32}|[a-fA-F0-9]{40}|[a-fA-F0-9]{64}|[a-fA-F0-9]{128}))$")
+SCOOP = record(
+    ["version", "homepage", "license", "url"],
+    version=text(pattern=r"^[\w\.\-+_]+$"), description=text(), homepage=_URI,
+    license={"anyOf": [text(), record(["identifier"], url=_URI, identifier=text())]},
+    url=text(format="uri", **{"not": {"pattern": r"(\$)"}}), hash=text(pattern=_HASH),
+    extract_dir=text(), bin=text(),
+    checkver=record([], url=_URI, regex=text(format="regex")),
+    autoupdate=record([], url=_URI, extract_dir=text(), hash=record([], url={"anyOf": [
+        _URI, text(pattern=r"^(\$url|\$baseurl).[\w\d]+$"),
+        text(pattern=r"^.*(\$url|\$baseurl).*$")]})))
+# Checking "uri" takes python3-rfc3987: without it, this raises KeyError
+# rather than let any address through.
+FORMATS = FormatChecker(["uri", "regex"])
+
+
+def check_schema(what, manifest, rules, validator):
+    errors = ["%s: %s" % ("/".join(map(str, e.absolute_path)) or "top", e.message)
+              for e in validator(rules, format_checker=FORMATS).iter_errors(manifest)]
+    check(not errors, "%s: follows its schema's rules for every field written" % what, errors)
+
+
 INSTALLER_REQUIRED = ["Architecture", "InstallerType", "InstallerUrl", "InstallerSha256"]
-SCOOP_REQUIRED = ["version", "description", "license", "url", "hash", "bin", "checkver",
-                  "autoupdate"]
+SCOOP_REQUIRED = ["version", "description", "homepage", "license", "url", "hash", "bin",
+                  "checkver", "autoupdate"]
 URL = "https://example.org/nosaver/v{version}/"
+# The homepage named without --homepage: the folder above the versions' folders.
+HOMEPAGE = "https://example.org/nosaver/"
 
 
 def sha256(path):
@@ -33,7 +131,7 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def check_manifests(packages, version, url=URL):
+def check_manifests(packages, version, url=URL, homepage=HOMEPAGE):
     name = "nosaver-%s-win32" % version
     files = {ext: os.path.join(packages, name + ext) for ext in (".zip", ".msi")}
     base = url.replace("{version}", version)
@@ -48,25 +146,23 @@ def check_manifests(packages, version, url=URL):
             "defaultLocale": ".locale.%s.yaml" % manifest.get("PackageLocale")}.get(
                 manifest.get("ManifestType"), "?"),
             "winget: %s is named after its identifier and type" % file)
-    check(sorted(winget) == sorted(WINGET_REQUIRED), "winget: a version, an installer and a "
+    check(sorted(winget) == sorted(WINGET), "winget: a version, an installer and a "
           "default-locale manifest", sorted(winget))
     for kind, manifest in winget.items():
-        missing = [k for k in WINGET_REQUIRED.get(kind, []) + ["ManifestType", "ManifestVersion"]
-                   if not manifest.get(k)]
-        check(not missing, "winget %s: the fields winget requires are there" % kind, missing)
+        check_schema("winget %s" % kind, manifest, WINGET.get(kind, {}), Draft202012Validator)
     shared = {(m.get("PackageIdentifier"), m.get("PackageVersion"), m.get("ManifestVersion"))
               for m in winget.values()}
-    check(len(shared) == 1 and re.fullmatch(r"[^.\s]{1,32}(\.[^.\s]{1,32}){1,7}",
-                                            next(iter(shared))[0])
-          and next(iter(shared))[1] == version
-          and tuple(map(int, next(iter(shared))[2].split("."))) >= (1, 6, 0),
-          "winget: one identifier, version %s and manifest version 1.6 or later" % version, shared)
+    check(len(shared) == 1 and next(iter(shared))[1:] == (version, WINGET_SCHEMA),
+          "winget: one identifier, version %s and manifest version %s, whose rules are checked"
+          % (version, WINGET_SCHEMA), shared)
     check(winget["version"]["DefaultLocale"] == winget["defaultLocale"]["PackageLocale"] == "en-US",
           "winget: the default locale is en-US")
     locale = winget["defaultLocale"]
-    check((locale["PackageName"], locale["Publisher"], locale["License"]) ==
-          ("nosaver", "the nosaver developers", "MIT") and len(locale.get("Description", "")) > 80,
-          "winget: name, publisher, MIT license and a description to show", locale)
+    check((locale["PackageName"], locale["Publisher"], locale["License"], locale.get("PackageUrl"))
+          == ("nosaver", "the nosaver developers", "MIT", homepage)
+          and len(locale.get("Description", "")) > 80,
+          "winget: name, publisher, MIT license, the homepage %s and a description to show"
+          % homepage, locale)
 
     installers = {i.get("InstallerType"): i for i in winget["installer"]["Installers"]}
     check(sorted(installers) == ["msi", "zip"] and all(
@@ -89,11 +185,14 @@ def check_manifests(packages, version, url=URL):
 
     with open(os.path.join(packages, "manifests", "scoop", "nosaver.json")) as f:
         scoop = json.load(f)
+    check_schema("scoop", scoop, SCOOP, Draft7Validator)
     check(all(scoop.get(k) for k in SCOOP_REQUIRED), "scoop: the fields it relies on",
           [k for k in SCOOP_REQUIRED if not scoop.get(k)])
-    check((scoop["version"], scoop["hash"], scoop["url"], scoop["bin"], scoop.get("extract_dir")) ==
-          (version, sha256(files[".zip"]), base + name + ".zip", "nosaver.exe", name),
-          "scoop: the version, the zip's SHA-256 and address, nosaver.exe on the PATH", scoop)
+    check((scoop["version"], scoop["hash"], scoop["url"], scoop["bin"], scoop.get("extract_dir"),
+           scoop.get("homepage")) ==
+          (version, sha256(files[".zip"]), base + name + ".zip", "nosaver.exe", name, homepage),
+          "scoop: the version, the zip's SHA-256 and address, nosaver.exe on the PATH, the "
+          "homepage", scoop)
     checkver, autoupdate = scoop["checkver"], scoop["autoupdate"]
     found = base.startswith(checkver["url"]) and re.match(checkver["regex"],
                                                           base[len(checkver["url"]):])

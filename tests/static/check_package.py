@@ -25,18 +25,24 @@ def read(path):
         return f.read()
 
 
-# Release URLs that package.sh refuses, and words of the reason.
+# Release URLs and homepages that package.sh refuses, and words of the reason.
 BAD_URLS = {
-    "http://example.org/nosaver/v{version}/": "not an https URL",
-    "https://example.org/nosaver/": "lacks {version}",
-    "https://example.org/nosaver/v{version}": "does not end in /",
+    ("--release-url", "http://example.org/nosaver/v{version}/"): "not an https URL",
+    ("--release-url", "https://example.org/nosaver/"): "lacks {version}",
+    ("--release-url", "https://example.org/nosaver/v{version}"): "does not end in /",
+    ("--release-url", URL, "--homepage", "http://example.org/"): "homepage 'http://example.org/' "
+                                                                 "is not an https URL",
+    ("--release-url", URL, "--homepage", "https://example.org/no saver"): "characters",
+    ("--homepage", "https://example.org/"): "--homepage needs --release-url",
 }
+HOMEPAGE = "https://example.org/nosaver/about"
 
 
-def package(source, folder, url=URL):
+def package(source, folder, *arguments):
     shutil.rmtree(folder, ignore_errors=True)
     return subprocess.run(["bash", os.path.join(source, "scripts", "package.sh"), "--no-build",
-                           "--out", folder, "--release-url", url], capture_output=True, text=True)
+                           "--out", folder, *(arguments or ("--release-url", URL))],
+                          capture_output=True, text=True)
 
 
 def check_checksum(path):
@@ -108,10 +114,13 @@ def main(source, build, version, work):
           (older["ProductCode"], product["ProductCode"]))
 
     check_manifests(first, version)
-    for url, words in BAD_URLS.items():
-        refused = package(source, second, url)
+    made = package(source, second, "--release-url", URL, "--homepage", HOMEPAGE)
+    check(made.returncode == 0, "package.sh --homepage makes the packages", made.stderr)
+    check_manifests(second, version, homepage=HOMEPAGE)
+    for arguments, words in BAD_URLS.items():
+        refused = package(source, second, *arguments)
         check(refused.returncode != 0 and words in refused.stderr and not os.path.exists(second),
-              "the release URL %s is refused (%s) and makes no package" % (url, words),
+              "package.sh %s is refused (%s) and makes no package" % (" ".join(arguments), words),
               refused.stderr)
 
     shutil.rmtree(second, ignore_errors=True)
