@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Every relative link of the README and of docs/ leads to a file or
-folder of the project, and every anchor to a heading of its file.
+folder of the project, and every anchor to a heading of its file; the
+PowerShell self-check of the README and of the guide for Windows users
+is the same text.
 
     check_docs.py SOURCE
 """
@@ -38,6 +40,15 @@ def main(source):
                                                              anchor in anchors(full))):
                 broken.append(target)
         check(not broken, "%s: every relative link resolves" % os.path.relpath(page, source), broken)
+    # The README fences the self-check, the guide indents it by 4 spaces.
+    with open(os.path.join(source, "README.md")) as f:
+        fenced = re.findall(r"(?ms)^```powershell\n(.*?)^```$", f.read())
+    with open(os.path.join(source, "res", "README-windows.txt")) as f:
+        indented = [re.sub(r"(?m)^ {4}", "", block) for block in
+                    re.findall(r"(?m)(?:^ {4}.*\n)+", f.read()) if "Add-Type" in block]
+    check(len(fenced) == 1 and fenced == indented,
+          "README.md and res/README-windows.txt give the same PowerShell self-check",
+          (fenced, indented))
     return finish("%d relative links in %d pages" % (links, len(pages)))
 
 
