@@ -23,8 +23,8 @@ def anchors(path):
 
 
 def main(source):
-    pages = [os.path.join(source, "README.md")] + sorted(glob.glob(os.path.join(source, "docs",
-                                                                                "*.md")))
+    pages = [os.path.join(source, "README.md")] + sorted(
+        glob.glob(os.path.join(glob.escape(source), "docs", "*.md")))
     links = 0
     for page in pages:
         with open(page) as f:

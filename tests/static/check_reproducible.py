@@ -43,7 +43,8 @@ def build(source, folder, env=None):
     msi = os.path.join(folder, "nosaver.msi")
     subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), folder, "1.0.0", msi],
                    check=True, env=env)
-    return (os.path.join(folder, "nosaver.exe"), glob.glob(os.path.join(folder, "package", "*.zip")),
+    return (os.path.join(folder, "nosaver.exe"),
+            glob.glob(os.path.join(glob.escape(folder), "package", "*.zip")),
             os.path.join(folder, "closing_action.dll"), msi)
 
 
