@@ -7,20 +7,25 @@
  * "nosaver close" run there would find no instance; and it ends only the
  * first instance it finds, while each logged-on user may run one. This
  * step therefore looks at every process it can open, in every session, and
- * knows nosaver by the full path of its executable, not by its file name.
+ * knows nosaver by the file its executable is: the path a process reports
+ * is the one it was started with, short names, capitals and all, so the
+ * step opens that path and asks the file system which file it is.
  */
 #include "instance/instance.h"
 #include "trace/trace.h"
 
 namespace {
 
-/* The same path, ASCII capitals aside. */
-bool SamePath(const WCHAR *a, const WCHAR *b)
-{
-    for (; *a != 0 && LowerAscii(*a) == LowerAscii(*b); a++, b++) {
-    }
-    return *a == 0 && *b == 0;
-}
+/* A file as the file system knows it, whatever path leads to it. */
+struct FileId {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+};
+
+/* Every sharing mode and no access to the data: a running program's file
+   opens this way. */
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 DWORD Length(const WCHAR *text)
 {
@@ -30,29 +35,97 @@ DWORD Length(const WCHAR *text)
     return n;
 }
 
-/* Reads the path of the process's executable; false when it cannot be
-   read whole. A path that fills the buffer may have been cut. */
+WCHAR *AllocateUnits(DWORD units)
+{
+    return static_cast<WCHAR *>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(WCHAR)));
+}
+
+/* Opens the file at path and reads which it is; false, with the last
+   error set, when it cannot. A path of MAX_PATH units or more is opened
+   through the \\?\ prefix (\\?\UNC\ for a share), which takes any length. */
+bool GetFileId(const WCHAR *path, FileId *id)
+{
+    const DWORD length = Length(path);
+    const bool prefixed = path[0] == '\\' && path[1] == '\\' && (path[2] == '?' || path[2] == '.') &&
+                          path[3] == '\\';
+    WCHAR *longForm = nullptr;
+    if (length >= MAX_PATH && !prefixed) {
+        const bool share = path[0] == '\\' && path[1] == '\\';
+        const WCHAR *prefix = share ? WTEXT("\\\\?\\UNC") : WTEXT("\\\\?\\");
+        const DWORD prefixUnits = share ? 7 : 4;
+        const DWORD skip = share ? 1 : 0;
+        longForm = AllocateUnits(prefixUnits + length - skip + 1);
+        if (longForm == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        for (DWORD i = 0; i < prefixUnits; i++)
+            longForm[i] = prefix[i];
+        for (DWORD i = skip; i <= length; i++)
+            longForm[prefixUnits + i - skip] = path[i];
+    }
+    const HANDLE file = CreateFileW(longForm != nullptr ? longForm : path, 0, kShareAll, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (longForm != nullptr)
+        HeapFree(GetProcessHeap(), 0, longForm);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(file, &information) != 0;
+    CloseHandle(file);
+    if (known)
+        *id = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+               information.nFileIndexLow};
+    return known;
+}
+
+/* Whether two full paths name the same file by their letters, compared as
+   Windows compares file names: CompareStringOrdinal where Windows has it
+   (Vista and later), else each unit upper-cased by the system's table. */
+bool SameName(const WCHAR *a, const WCHAR *b)
+{
+    using CompareOrdinal = int(WINAPI *)(const WCHAR *, int, const WCHAR *, int, BOOL);
+    const HMODULE kernel = GetModuleHandleW(WTEXT("kernel32.dll"));
+    const FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "CompareStringOrdinal")
+                                           : nullptr;
+    if (found != nullptr)
+        return reinterpret_cast<CompareOrdinal>(reinterpret_cast<void *>(found))(a, -1, b, -1,
+                                                                                 TRUE) ==
+               CSTR_EQUAL;
+    for (;; a++, b++) {
+        if (*a == 0 || *b == 0)
+            return *a == *b;
+        WCHAR upperA = *a;
+        WCHAR upperB = *b;
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, a, 1, &upperA, 1);
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, b, 1, &upperB, 1);
+        if (upperA != upperB)
+            return false;
+    }
+}
+
+/* Reads the full path of the process's executable into path
+   (kMaxPathUnits); false, with the last error set, when it cannot be read
+   whole. */
 bool ReadExePath(HANDLE process, WCHAR *path)
 {
     HMODULE module = nullptr;
     DWORD needed = 0;
 
-    if (!EnumProcessModules(process, &module, sizeof module, &needed) || needed < sizeof module)
+    if (!EnumProcessModules(process, &module, sizeof module, &needed))
         return false;
-    const DWORD length = GetModuleFileNameExW(process, module, path, kProcessPathUnits);
-    return length != 0 && length < kProcessPathUnits - 1;
-}
-
-/* Whether the process runs the file at path, for one that this step may
-   not open to end: such a match cannot be ended. */
-bool RunsFile(DWORD id, const WCHAR *path, WCHAR *buffer)
-{
-    const HANDLE reader = OpenProcess(kAccessReadPath, FALSE, id);
-    if (reader == nullptr)
+    if (needed < sizeof module) {
+        SetLastError(ERROR_PARTIAL_COPY);
         return false;
-    const bool runs = ReadExePath(reader, buffer) && SamePath(buffer, path);
-    CloseHandle(reader);
-    return runs;
+    }
+    const DWORD length = GetModuleFileNameExW(process, module, path, kMaxPathUnits);
+    if (length == 0)
+        return false;
+    if (length >= kMaxPathUnits - 1) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    return true;
 }
 
 /* Terminates the process and waits until it is gone. Returns
@@ -71,31 +144,42 @@ DWORD EndProcess(HANDLE process)
 
 } // namespace
 
-DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended)
+DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount)
 {
-    WCHAR found[kProcessPathUnits];
     char narrow[kNarrowPathBytes];
     DWORD bytes = 0;
 
     *ended = 0;
+    *sessionCount = 0;
     NarrowFromPath(path, narrow, sizeof narrow);
-    if (path[0] == 0 || Length(path) >= kProcessPathUnits - 1) {
+    if (path[0] == 0) {
         LogDebugString(kMsgEndPathUnusable, narrow);
         return 1;
     }
+    FileId installed = {};
+    const bool identified = GetFileId(path, &installed);
+    if (!identified)
+        LogDebugString(kMsgFileUnopened, narrow, SignedError(GetLastError()));
+
     const DWORD self = GetCurrentProcessId();
-    /* One snapshot of process identifiers, on the heap: the installer runs
-       this step on a thread of its own, whose stack size it chooses. */
+    /* One snapshot of process identifiers and room for one path, on the
+       heap: the installer runs this step on a thread of its own, whose
+       stack size it chooses. */
     const auto ids = static_cast<DWORD *>(
         HeapAlloc(GetProcessHeap(), 0, kMaxProcessIds * sizeof(DWORD)));
-    if (ids == nullptr) {
+    WCHAR *found = AllocateUnits(kMaxPathUnits);
+    if (ids == nullptr || found == nullptr) {
         /* HeapAlloc sets no last error. */
         LogDebugString(kMsgEndSnapshotFailed, SignedError(ERROR_NOT_ENOUGH_MEMORY));
-        return 1;
-    }
-    if (!EnumProcesses(ids, kMaxProcessIds * sizeof(DWORD), &bytes)) {
+    } else if (!EnumProcesses(ids, kMaxProcessIds * sizeof(DWORD), &bytes)) {
         LogDebugString(kMsgEndSnapshotFailed, SignedError(GetLastError()));
-        HeapFree(GetProcessHeap(), 0, ids);
+        bytes = 0;
+    }
+    if (ids == nullptr || found == nullptr || bytes == 0) {
+        if (ids != nullptr)
+            HeapFree(GetProcessHeap(), 0, ids);
+        if (found != nullptr)
+            HeapFree(GetProcessHeap(), 0, found);
         return 1;
     }
     DWORD count = bytes / sizeof(DWORD);
@@ -107,29 +191,56 @@ DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended)
         const DWORD id = ids[i];
         if (id == self)
             continue;
+        /* A match this step may read but not end still counts: it keeps
+           the file in use. One it may not even read is not nosaver's. */
         const HANDLE process = OpenProcess(kAccessEndProcess, FALSE, id);
-        if (process == nullptr) {
-            const DWORD error = GetLastError();
-            if (RunsFile(id, path, found)) {
-                LogDebugString(kMsgEndFailed, static_cast<int>(id), narrow, SignedError(error));
-                left++;
-            }
+        const DWORD openError = process != nullptr ? ERROR_SUCCESS : GetLastError();
+        const HANDLE reader = process != nullptr ? process : OpenProcess(kAccessReadPath, FALSE, id);
+        if (reader == nullptr)
+            continue;
+        if (!ReadExePath(reader, found)) {
+            LogDebugString(kMsgPathUnreadable, static_cast<int>(id), SignedError(GetLastError()));
+            CloseHandle(reader);
             continue;
         }
-        if (ReadExePath(process, found) && SamePath(found, path)) {
-            /* What counts is that it is gone: one that ended by itself
-               just before cannot be terminated, and needs no more. */
-            const DWORD error = EndProcess(process);
-            if (error == ERROR_SUCCESS) {
-                LogDebugString(kMsgEnded, static_cast<int>(id), narrow);
-                ++*ended;
-            } else {
-                LogDebugString(kMsgEndFailed, static_cast<int>(id), narrow, SignedError(error));
-                left++;
-            }
+        FileId running = {};
+        const bool matches = identified && GetFileId(found, &running)
+                                 ? running.volume == installed.volume &&
+                                       running.indexHigh == installed.indexHigh &&
+                                       running.indexLow == installed.indexLow
+                                 : SameName(found, path);
+        if (!matches) {
+            CloseHandle(reader);
+            continue;
+        }
+        /* The path as the process has it, which says how it was started. */
+        NarrowFromPath(found, narrow, sizeof narrow);
+        if (process == nullptr) {
+            LogDebugString(kMsgEndFailed, static_cast<int>(id), narrow, SignedError(openError));
+            left++;
+            CloseHandle(reader);
+            continue;
+        }
+        DWORD session = 0;
+        const bool sessionKnown = ProcessIdToSessionId(id, &session) != 0;
+        /* What counts is that it is gone: one that ended by itself just
+           before cannot be terminated, and needs no more. */
+        const DWORD error = EndProcess(process);
+        if (error == ERROR_SUCCESS) {
+            LogDebugString(kMsgEnded, static_cast<int>(id), static_cast<int>(session), narrow);
+            ++*ended;
+            DWORD k = 0;
+            while (k < *sessionCount && sessions[k] != session)
+                k++;
+            if (sessionKnown && k == *sessionCount && k < kMaxSessions)
+                sessions[(*sessionCount)++] = session;
+        } else {
+            LogDebugString(kMsgEndFailed, static_cast<int>(id), narrow, SignedError(error));
+            left++;
         }
         CloseHandle(process);
     }
+    HeapFree(GetProcessHeap(), 0, found);
     HeapFree(GetProcessHeap(), 0, ids);
     return left;
 }

@@ -84,24 +84,54 @@ inline constexpr int kNarrowPathBytes = 3 * kProcessPathUnits;
    '?' for a character that page lacks; always terminated. */
 void NarrowFromPath(const WCHAR *path, char *out, int bytes);
 
-/* ---- the installer's closing step ---- */
+/* ---- the installer's steps ---- */
 
-/* What it opens a process with: to read its path, end it and wait for it. */
+/* What the closing step opens a process with: to read its path, end it and
+   wait for it. */
 inline constexpr DWORD kAccessEndProcess = kAccessReadPath | PROCESS_TERMINATE | SYNCHRONIZE;
 /* How long it waits for one ended process to be gone. */
 inline constexpr DWORD kProcessEndWaitMs = 5000;
+/* The longest path Windows has, terminator included: the steps read and
+   compare paths of any length, in heap blocks of this many units. */
+inline constexpr DWORD kMaxPathUnits = 32768;
+/* The most sessions whose instances the steps remember to start again. */
+inline constexpr DWORD kMaxSessions = 1024;
 
 /*
  * Ends every process other than this one whose executable is the file at
- * path: the same full path, ASCII capitals aside, so that a copy of the
- * file elsewhere is left alone. Walks one snapshot of all processes, in
- * every session the caller may open, terminates each match with exit code
- * 0 and waits until it is gone, so that its file is free. ended receives
- * how many were ended. Returns how many could not be: a match that could
- * not be opened to be ended, terminated, or did not end in time; and 1
- * when no snapshot could be taken or the path is too long to compare
- * (kProcessPathUnits - 1 units or more). None running returns 0.
+ * path, in every session the caller may open. A process's executable is
+ * that file when it opens as the same file (volume and file index), so no
+ * spelling of its path counts: short names, the case of any letter, the
+ * \\?\ prefix, a hard link. When the process's file cannot be opened (a
+ * drive letter that only its user sees) its full path is compared with
+ * path as Windows compares file names. Paths of every length are read and
+ * compared whole.
+ *
+ * Each match is terminated with exit code 0 and waited for until it is
+ * gone, so that its file is free. ended receives how many were ended, and
+ * sessions (kMaxSessions) the sessions they ran in, each once, their
+ * number in sessionCount. Returns how many matches could not be ended: not
+ * opened to be ended, not terminated, or not gone in time; 1 when there is
+ * no path or no snapshot of the processes. A process whose path cannot be
+ * read is logged and passed over.
  */
-DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended);
+DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount);
+
+/*
+ * The record of the sessions whose instance the closing step ended, which
+ * the later steps of an installation start again: a value of nosaver's own
+ * key in the 32-bit view of HKEY_LOCAL_MACHINE, as the steps may run in
+ * different processes.
+ *
+ * RememberSessions adds sessions to the record (none: nothing is written).
+ * RestartInSessions starts the file at path in every session of the record,
+ * as that session's user on its desktop, logs each start and each session
+ * where it could not, and removes the record, and nosaver's key with it
+ * when nothing else is in it; returns how many it started. ForgetSessions
+ * removes the record and nosaver's key, for a removal.
+ */
+void RememberSessions(const DWORD *sessions, DWORD count);
+DWORD RestartInSessions(const WCHAR *path);
+void ForgetSessions();
 
 #endif /* NOSAVER_INSTANCE_INSTANCE_H */

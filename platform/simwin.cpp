@@ -27,11 +27,25 @@ struct FaultRule {
     int nth; /* 0: every call */
 };
 
+enum class Kind { Process, Mutex, File, Token, Thread, Environment, Key };
+
 struct Handle {
-    bool isMutex;
+    Kind kind;
     std::pair<DWORD, std::u16string> mutex; /* session, name */
     DWORD processId;
     DWORD access;
+    size_t file;         /* a file: its index in Machine::files */
+    std::string account; /* a token: its user, and its session */
+    DWORD session;
+    std::u16string key; /* a registry key under HKEY_LOCAL_MACHINE */
+};
+
+/* A path by which a file can be opened, and the file it leads to. */
+struct SimFile {
+    std::u16string path;
+    DWORD volume;
+    DWORD index;
+    std::string onlyFor;
 };
 
 struct Machine {
@@ -60,6 +74,12 @@ struct Machine {
     std::vector<std::pair<DWORD, UINT>> terminated;
     std::vector<std::u16string> terminatedPaths;
     std::set<DWORD> pathsRead;
+    std::vector<SimFile> files;
+    std::map<DWORD, std::string> users; /* session: who is logged on there */
+    bool compareStringOrdinal = true;
+    DWORD nextProcessId = 5000;
+    /* HKEY_LOCAL_MACHINE: key: value name: (type, bytes) */
+    std::map<std::u16string, std::map<std::u16string, std::pair<DWORD, std::string>>> registry;
 };
 
 Machine *g_machine;
@@ -122,7 +142,7 @@ Handle *FindHandle(HANDLE h)
 Handle *ProcessHandle(HANDLE h, DWORD rights)
 {
     Handle *handle = FindHandle(h);
-    if (handle == nullptr || handle->isMutex) {
+    if (handle == nullptr || handle->kind != Kind::Process) {
         M().lastError = 6; /* ERROR_INVALID_HANDLE */
         return nullptr;
     }
@@ -279,6 +299,96 @@ std::string Encode(UINT codePage, const std::u16string &text, char defaultChar, 
 std::string Utf8OfName(const WCHAR *name)
 {
     return name == nullptr ? std::string("NULL") : SimUtf8(name);
+}
+
+
+/* The case mapping of the file systems, for the letters the tests use:
+   ASCII, Latin-1 and the pairs of Latin Extended-A that it starts with. */
+char16_t Upper(char16_t c)
+{
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+        return static_cast<char16_t>(c - 0x20);
+    if (c == 0xFF)
+        return 0x178;
+    if (c >= 0x100 && c <= 0x137 && (c & 1) != 0)
+        return static_cast<char16_t>(c - 1);
+    return c;
+}
+
+bool SameLetters(const std::u16string &a, const std::u16string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (Upper(a[i]) != Upper(b[i]))
+            return false;
+    return true;
+}
+
+std::string CallerAccount()
+{
+    const SimProcess *caller = FindProcess(M().currentId);
+    return caller != nullptr ? caller->account : std::string("user");
+}
+
+/* The file that a path opens for the account, as an index into the table
+   of files, or -1 with the last error set. Without the \\?\ prefix a path
+   must be shorter than MAX_PATH. */
+long LookUpFile(const WCHAR *name, const std::string &account)
+{
+    std::u16string path = name != nullptr ? name : u"";
+    if (path.compare(0, 8, u"\\\\?\\UNC\\") == 0)
+        path = u"\\\\" + path.substr(8);
+    else if (path.compare(0, 4, u"\\\\?\\") == 0)
+        path = path.substr(4);
+    else if (path.size() >= MAX_PATH) {
+        M().lastError = ERROR_PATH_NOT_FOUND;
+        return -1;
+    }
+    const std::vector<SimFile> &files = M().files;
+    for (size_t i = 0; i < files.size(); i++) {
+        if (!SameLetters(files[i].path, path))
+            continue;
+        if (!files[i].onlyFor.empty() && files[i].onlyFor != account) {
+            M().lastError = ERROR_PATH_NOT_FOUND; /* a drive letter only its user has */
+            return -1;
+        }
+        return static_cast<long>(i);
+    }
+    M().lastError = ERROR_FILE_NOT_FOUND;
+    return -1;
+}
+
+Handle *HandleOf(HANDLE h, Kind kind)
+{
+    Handle *handle = FindHandle(h);
+    if (handle == nullptr || handle->kind != kind) {
+        M().lastError = 6; /* ERROR_INVALID_HANDLE */
+        return nullptr;
+    }
+    return handle;
+}
+
+std::string Hex(const std::string &bytes)
+{
+    std::string out;
+    char pair[3];
+    for (unsigned char b : bytes) {
+        snprintf(pair, sizeof pair, "%02x", b);
+        out += pair;
+    }
+    return out;
+}
+
+int WINAPI SimCompareStringOrdinal(const WCHAR *a, int aUnits, const WCHAR *b, int bUnits,
+                                   BOOL ignoreCase)
+{
+    Record("CompareStringOrdinal(%s,%s,%s)", SimUtf8(a).c_str(), SimUtf8(b).c_str(),
+           ignoreCase ? "TRUE" : "FALSE");
+    const std::u16string x = aUnits < 0 ? std::u16string(a) : std::u16string(a, aUnits);
+    const std::u16string y = bUnits < 0 ? std::u16string(b) : std::u16string(b, bUnits);
+    const bool same = ignoreCase ? SameLetters(x, y) : x == y;
+    return same ? CSTR_EQUAL : (x < y ? 1 : 3);
 }
 
 } // namespace
@@ -496,6 +606,42 @@ std::string SimEncodeAnsi(UINT codePage, const std::u16string &text)
     return Encode(codePage, text, '?', &used);
 }
 
+void SimAddFile(const std::u16string &path, DWORD volume, DWORD index, const std::string &onlyFor)
+{
+    M().files.push_back({path, volume, index, onlyFor});
+}
+
+void SimLogOn(DWORD session, const std::string &account)
+{
+    if (account.empty())
+        M().users.erase(session);
+    else
+        M().users[session] = account;
+}
+
+void SimSetCompareStringOrdinal(bool present)
+{
+    M().compareStringOrdinal = present;
+}
+
+void SimSetRegistryValue(const std::u16string &key, const std::u16string &name, DWORD type,
+                         const std::string &bytes)
+{
+    M().registry[key][name] = {type, bytes};
+}
+
+std::vector<std::string> SimRegistry(void)
+{
+    std::vector<std::string> out;
+    for (const auto &key : M().registry) {
+        out.push_back(SimUtf8(key.first));
+        for (const auto &value : key.second)
+            out.push_back(SimUtf8(key.first + u"\\" + value.first) + "=" +
+                          Hex(value.second.second));
+    }
+    return out;
+}
+
 /* ---- kernel32 ---- */
 
 HANDLE CreateMutexW(void *attributes, BOOL initialOwner, const WCHAR *name)
@@ -506,7 +652,7 @@ HANDLE CreateMutexW(void *attributes, BOOL initialOwner, const WCHAR *name)
         return NULL;
     Machine &m = M();
     Handle h = {};
-    h.isMutex = true;
+    h.kind = Kind::Mutex;
     h.mutex = {m.session, name != nullptr ? std::u16string(name) : std::u16string()};
     int &holders = m.mutexHolders[h.mutex];
     m.lastError = holders > 0 ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
@@ -533,20 +679,28 @@ BOOL CloseHandle(HANDLE handle)
         M().lastError = 6; /* ERROR_INVALID_HANDLE */
         return FALSE;
     }
-    if (h->isMutex) {
+    static const char *const kKinds[] = {"process", "mutex", "file", "token", "thread"};
+    if (h->kind == Kind::Mutex) {
         Record("CloseHandle(mutex)");
         if (--M().mutexHolders[h->mutex] == 0)
             M().mutexHolders.erase(h->mutex);
-    } else {
+    } else if (h->kind == Kind::Process) {
         Record("CloseHandle(process %u)", h->processId);
+    } else if (h->kind == Kind::Environment || h->kind == Kind::Key) {
+        Record("CloseHandle(invalid)");
+        M().lastError = 6;
+        return FALSE;
+    } else {
+        Record("CloseHandle(%s)", kKinds[static_cast<int>(h->kind)]);
     }
-    DWORD id = h->isMutex ? 0 : h->processId;
+    DWORD id = h->kind == Kind::Process ? h->processId : 0;
     M().handles.erase(reinterpret_cast<uintptr_t>(handle));
     SimProcess *p = id != 0 ? FindProcess(id) : nullptr;
     if (p != nullptr && !p->successorPath.empty() && M().pathsRead.count(id) != 0) {
         bool referenced = false;
         for (const auto &other : M().handles)
-            referenced = referenced || (!other.second.isMutex && other.second.processId == id);
+            referenced = referenced ||
+                         (other.second.kind == Kind::Process && other.second.processId == id);
         if (!referenced) {
             /* It ended, and Windows handed its identifier to a new process. */
             p->path = p->successorPath;
@@ -609,7 +763,7 @@ DWORD GetProcessId(HANDLE process)
     Record("GetProcessId(%u)", h != nullptr ? h->processId : 0);
     if (Faulted("GetProcessId"))
         return 0;
-    if (h == nullptr || h->isMutex) {
+    if (h == nullptr || h->kind != Kind::Process) {
         M().lastError = 6;
         return 0;
     }
@@ -837,6 +991,356 @@ DWORD GetModuleFileNameExW(HANDLE process, HMODULE module, WCHAR *buffer, DWORD 
     }
     M().pathsRead.insert(p->id);
     return CopyPath(p->path, buffer, size);
+}
+
+/* ---- files, sessions, the registry ---- */
+
+HANDLE CreateFileW(const WCHAR *name, DWORD access, DWORD share, void *security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile)
+{
+    (void)security;
+    (void)templateFile;
+    Record("CreateFileW(%s,0x%x,0x%x,%u,0x%x)", Utf8OfName(name).c_str(), access, share,
+           disposition, flags);
+    if (Faulted("CreateFileW"))
+        return INVALID_HANDLE_VALUE;
+    const long file = LookUpFile(name, CallerAccount());
+    if (file < 0)
+        return INVALID_HANDLE_VALUE;
+    Handle h = {};
+    h.kind = Kind::File;
+    h.file = static_cast<size_t>(file);
+    return NewHandle(h);
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
+{
+    Record("GetFileInformationByHandle");
+    if (Faulted("GetFileInformationByHandle"))
+        return FALSE;
+    const Handle *h = HandleOf(file, Kind::File);
+    if (h == nullptr)
+        return FALSE;
+    *info = {};
+    info->dwVolumeSerialNumber = M().files[h->file].volume;
+    info->nFileIndexLow = M().files[h->file].index;
+    info->nNumberOfLinks = 1;
+    return TRUE;
+}
+
+BOOL ProcessIdToSessionId(DWORD processId, DWORD *sessionId)
+{
+    Record("ProcessIdToSessionId(%u)", processId);
+    if (Faulted("ProcessIdToSessionId"))
+        return FALSE;
+    const SimProcess *p = FindProcess(processId);
+    if (p == nullptr) {
+        M().lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    *sessionId = p->session;
+    return TRUE;
+}
+
+HMODULE GetModuleHandleW(const WCHAR *name)
+{
+    Record("GetModuleHandleW(%s)", Utf8OfName(name).c_str());
+    if (name == nullptr || !SameLetters(name, u"kernel32.dll")) {
+        M().lastError = 126; /* ERROR_MOD_NOT_FOUND */
+        return nullptr;
+    }
+    return reinterpret_cast<HMODULE>((uintptr_t)0x7C800000);
+}
+
+FARPROC GetProcAddress(HMODULE module, const char *name)
+{
+    Record("GetProcAddress(%s)", name);
+    if (module == reinterpret_cast<HMODULE>((uintptr_t)0x7C800000) && M().compareStringOrdinal &&
+        strcmp(name, "CompareStringOrdinal") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&SimCompareStringOrdinal));
+    M().lastError = 127; /* ERROR_PROC_NOT_FOUND */
+    return nullptr;
+}
+
+int LCMapStringW(LCID locale, DWORD flags, const WCHAR *source, int sourceUnits, WCHAR *out,
+                 int units)
+{
+    Record("LCMapStringW(0x%x,0x%x,%d,%d)", locale, flags, sourceUnits, units);
+    if (Faulted("LCMapStringW"))
+        return 0;
+    if (flags != LCMAP_UPPERCASE || sourceUnits < 0 || units < sourceUnits) {
+        M().lastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    for (int i = 0; i < sourceUnits; i++)
+        out[i] = Upper(source[i]);
+    return sourceUnits;
+}
+
+BOOL WTSQueryUserToken(DWORD sessionId, HANDLE *token)
+{
+    Record("WTSQueryUserToken(%u)", sessionId);
+    if (Faulted("WTSQueryUserToken"))
+        return FALSE;
+    if (CallerAccount() != "SYSTEM") {
+        M().lastError = ERROR_PRIVILEGE_NOT_HELD;
+        return FALSE;
+    }
+    auto user = M().users.find(sessionId);
+    if (user == M().users.end()) {
+        M().lastError = ERROR_NO_TOKEN;
+        return FALSE;
+    }
+    Handle h = {};
+    h.kind = Kind::Token;
+    h.account = user->second;
+    h.session = sessionId;
+    *token = NewHandle(h);
+    return TRUE;
+}
+
+BOOL CreateEnvironmentBlock(void **environment, HANDLE token, BOOL inherit)
+{
+    Record("CreateEnvironmentBlock(%s)", inherit ? "TRUE" : "FALSE");
+    if (Faulted("CreateEnvironmentBlock"))
+        return FALSE;
+    const Handle *t = HandleOf(token, Kind::Token);
+    if (t == nullptr)
+        return FALSE;
+    Handle h = {};
+    h.kind = Kind::Environment;
+    h.account = t->account;
+    *environment = NewHandle(h);
+    return TRUE;
+}
+
+BOOL DestroyEnvironmentBlock(void *environment)
+{
+    Record("DestroyEnvironmentBlock");
+    if (HandleOf(environment, Kind::Environment) == nullptr)
+        return FALSE;
+    M().handles.erase(reinterpret_cast<uintptr_t>(environment));
+    return TRUE;
+}
+
+BOOL CreateProcessAsUserW(HANDLE token, const WCHAR *application, WCHAR *commandLine,
+                          void *processAttributes, void *threadAttributes, BOOL inherit,
+                          DWORD flags, void *environment, const WCHAR *directory,
+                          STARTUPINFOW *startup, PROCESS_INFORMATION *information)
+{
+    (void)processAttributes;
+    (void)threadAttributes;
+    const Handle *t = FindHandle(token);
+    const Handle *e = environment != nullptr ? FindHandle(environment) : nullptr;
+    Record("CreateProcessAsUserW(%s,%u,%s,%s,%s,%s,0x%x,%s,%s)",
+           t != nullptr && t->kind == Kind::Token ? t->account.c_str() : "invalid",
+           t != nullptr ? t->session : 0, Utf8OfName(application).c_str(),
+           Utf8OfName(commandLine).c_str(), inherit ? "TRUE" : "FALSE",
+           startup != nullptr ? Utf8OfName(startup->lpDesktop).c_str() : "NULL", flags,
+           e == nullptr ? "NULL" : e->kind == Kind::Environment ? e->account.c_str() : "invalid",
+           Utf8OfName(directory).c_str());
+    if (Faulted("CreateProcessAsUserW"))
+        return FALSE;
+    t = HandleOf(token, Kind::Token);
+    if (t == nullptr || startup == nullptr || startup->cb != sizeof(STARTUPINFOW))
+        return FALSE;
+    if (LookUpFile(application, t->account) < 0)
+        return FALSE;
+    SimProcess started;
+    started.id = M().nextProcessId++;
+    started.path = application;
+    started.account = t->account;
+    started.session = t->session;
+    SimAddProcess(started);
+    Handle process = {};
+    process.processId = started.id;
+    process.access = 0x1FFFFF;
+    Handle thread = {};
+    thread.kind = Kind::Thread;
+    information->hProcess = NewHandle(process);
+    information->hThread = NewHandle(thread);
+    information->dwProcessId = started.id;
+    information->dwThreadId = started.id + 1;
+    return TRUE;
+}
+
+LONG RegCreateKeyExW(HKEY key, const WCHAR *subKey, DWORD reserved, WCHAR *className,
+                     DWORD options, REGSAM access, void *security, HKEY *result,
+                     DWORD *disposition)
+{
+    (void)reserved;
+    (void)className;
+    (void)options;
+    (void)security;
+    Record("RegCreateKeyExW(%s,0x%x)", Utf8OfName(subKey).c_str(), access);
+    if (Faulted("RegCreateKeyExW"))
+        return (LONG)M().lastError;
+    if (key != HKEY_LOCAL_MACHINE || ((access & KEY_SET_VALUE) != 0 && CallerAccount() != "SYSTEM"))
+        return ERROR_ACCESS_DENIED;
+    const bool existed = M().registry.count(subKey) != 0;
+    M().registry[subKey];
+    if (disposition != nullptr)
+        *disposition = existed ? 2 : 1; /* REG_OPENED_EXISTING_KEY, REG_CREATED_NEW_KEY */
+    Handle h = {};
+    h.kind = Kind::Key;
+    h.key = subKey;
+    h.access = access;
+    *result = reinterpret_cast<HKEY>(NewHandle(h));
+    return ERROR_SUCCESS;
+}
+
+LONG RegOpenKeyExW(HKEY key, const WCHAR *subKey, DWORD options, REGSAM access, HKEY *result)
+{
+    (void)options;
+    Record("RegOpenKeyExW(%s,0x%x)", Utf8OfName(subKey).c_str(), access);
+    if (Faulted("RegOpenKeyExW"))
+        return (LONG)M().lastError;
+    if (key != HKEY_LOCAL_MACHINE || ((access & KEY_SET_VALUE) != 0 && CallerAccount() != "SYSTEM"))
+        return ERROR_ACCESS_DENIED;
+    if (M().registry.count(subKey) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    Handle h = {};
+    h.kind = Kind::Key;
+    h.key = subKey;
+    h.access = access;
+    *result = reinterpret_cast<HKEY>(NewHandle(h));
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+/* The values of an open key; null with the error when there is none. */
+std::map<std::u16string, std::pair<DWORD, std::string>> *Values(HKEY key, LONG *error)
+{
+    const Handle *h = FindHandle(key);
+    if (h == nullptr || h->kind != Kind::Key) {
+        *error = 6;
+        return nullptr;
+    }
+    auto it = M().registry.find(h->key);
+    if (it == M().registry.end()) {
+        *error = 1018; /* ERROR_KEY_DELETED */
+        return nullptr;
+    }
+    return &it->second;
+}
+
+} // namespace
+
+LONG RegQueryValueExW(HKEY key, const WCHAR *name, DWORD *reserved, DWORD *type, BYTE *data,
+                      DWORD *bytes)
+{
+    (void)reserved;
+    Record("RegQueryValueExW(%s)", Utf8OfName(name).c_str());
+    if (Faulted("RegQueryValueExW"))
+        return (LONG)M().lastError;
+    LONG error = ERROR_SUCCESS;
+    auto *values = Values(key, &error);
+    if (values == nullptr)
+        return error;
+    auto it = values->find(name);
+    if (it == values->end())
+        return ERROR_FILE_NOT_FOUND;
+    const std::string &stored = it->second.second;
+    if (type != nullptr)
+        *type = it->second.first;
+    if (data != nullptr && *bytes < stored.size()) {
+        *bytes = (DWORD)stored.size();
+        return 234; /* ERROR_MORE_DATA */
+    }
+    if (data != nullptr)
+        memcpy(data, stored.data(), stored.size());
+    *bytes = (DWORD)stored.size();
+    return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExW(HKEY key, const WCHAR *name, DWORD reserved, DWORD type, const BYTE *data,
+                    DWORD bytes)
+{
+    (void)reserved;
+    Record("RegSetValueExW(%s,%u,%s)", Utf8OfName(name).c_str(), type,
+           Hex(std::string((const char *)data, bytes)).c_str());
+    if (Faulted("RegSetValueExW"))
+        return (LONG)M().lastError;
+    LONG error = ERROR_SUCCESS;
+    auto *values = Values(key, &error);
+    if (values == nullptr)
+        return error;
+    if ((FindHandle(key)->access & KEY_SET_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
+    (*values)[name] = {type, std::string((const char *)data, bytes)};
+    return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueW(HKEY key, const WCHAR *name)
+{
+    Record("RegDeleteValueW(%s)", Utf8OfName(name).c_str());
+    if (Faulted("RegDeleteValueW"))
+        return (LONG)M().lastError;
+    LONG error = ERROR_SUCCESS;
+    auto *values = Values(key, &error);
+    if (values == nullptr)
+        return error;
+    return values->erase(name) == 1 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LONG RegQueryInfoKeyW(HKEY key, WCHAR *className, DWORD *classUnits, DWORD *reserved,
+                      DWORD *subKeys, DWORD *maxSubKeyUnits, DWORD *maxClassUnits,
+                      DWORD *values, DWORD *maxValueNameUnits, DWORD *maxValueBytes,
+                      DWORD *securityDescriptorBytes, FILETIME *lastWriteTime)
+{
+    (void)className;
+    (void)classUnits;
+    (void)reserved;
+    (void)maxSubKeyUnits;
+    (void)maxClassUnits;
+    (void)maxValueNameUnits;
+    (void)maxValueBytes;
+    (void)securityDescriptorBytes;
+    (void)lastWriteTime;
+    Record("RegQueryInfoKeyW");
+    if (Faulted("RegQueryInfoKeyW"))
+        return (LONG)M().lastError;
+    LONG error = ERROR_SUCCESS;
+    auto *held = Values(key, &error);
+    if (held == nullptr)
+        return error;
+    const std::u16string below = FindHandle(key)->key + u"\\";
+    DWORD children = 0;
+    for (const auto &other : M().registry)
+        children += other.first.compare(0, below.size(), below) == 0 ? 1 : 0;
+    if (subKeys != nullptr)
+        *subKeys = children;
+    if (values != nullptr)
+        *values = (DWORD)held->size();
+    return ERROR_SUCCESS;
+}
+
+LONG RegDeleteKeyW(HKEY key, const WCHAR *subKey)
+{
+    Record("RegDeleteKeyW(%s)", Utf8OfName(subKey).c_str());
+    if (Faulted("RegDeleteKeyW"))
+        return (LONG)M().lastError;
+    if (key != HKEY_LOCAL_MACHINE || CallerAccount() != "SYSTEM")
+        return ERROR_ACCESS_DENIED;
+    auto it = M().registry.find(subKey);
+    if (it == M().registry.end())
+        return ERROR_FILE_NOT_FOUND;
+    const std::u16string below = it->first + u"\\";
+    for (const auto &other : M().registry)
+        if (other.first.compare(0, below.size(), below) == 0)
+            return ERROR_ACCESS_DENIED; /* it has subkeys */
+    M().registry.erase(it);
+    return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key)
+{
+    Record("RegCloseKey");
+    if (HandleOf(key, Kind::Key) == nullptr)
+        return 6;
+    M().handles.erase(reinterpret_cast<uintptr_t>(key));
+    return ERROR_SUCCESS;
 }
 
 /* ---- msvcrt ---- */

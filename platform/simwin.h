@@ -5,8 +5,10 @@
  * platform/simwin.cpp implements the platform operations declared in
  * platform/win.h with a small model of the parts of Windows that nosaver
  * uses: per-session named mutexes, the thread's last error and ANSI code
- * page, the cursor, mouse input, the debugger output stream, the heap and
- * a table of processes. Every call is recorded, and any operation can be
+ * page, the cursor, mouse input, the debugger output stream, the heap, a
+ * table of processes with their sessions and accounts, files known by
+ * several paths, the users logged on and the registry that the installer's
+ * steps use. Every call is recorded, and any operation can be
  * made to fail with a chosen last error.
  */
 #ifndef NOSAVER_PLATFORM_SIMWIN_H
@@ -42,6 +44,8 @@ struct SimProcess {
        its own account, unless it runs as "SYSTEM", which may open all of
        them in every session. */
     std::string account = "user";
+    /* The terminal-services session it runs in. */
+    DWORD session = 1;
     /* Non-empty: the process ends once its path has been read and no
        handle refers to it any more, and its identifier passes to a new
        process running this path. */
@@ -112,6 +116,26 @@ const std::vector<std::pair<DWORD, UINT>> &SimTerminated(void);
 const std::vector<std::u16string> &SimTerminatedPaths(void);
 /* Handles of any kind not yet closed. */
 int SimOpenHandles(void);
+
+/* Files: path opens the file (volume, index); several paths may lead to
+   one file, as short names, hard links and other drives do. Paths are
+   matched as file systems match names, capitals aside; the \\?\ prefix
+   is taken off, and without it a path of MAX_PATH units or more does not
+   open. With onlyFor set, only processes of that account can open it (a
+   drive letter that only that user has). */
+void SimAddFile(const std::u16string &path, DWORD volume, DWORD index,
+                const std::string &onlyFor = "");
+/* Who is logged on in a session, whose token WTSQueryUserToken gives to
+   "SYSTEM"; an empty account logs the session off. */
+void SimLogOn(DWORD session, const std::string &account);
+/* Whether kernel32 has CompareStringOrdinal (Windows Vista and later; the
+   default) or not (Windows XP). */
+void SimSetCompareStringOrdinal(bool present);
+/* The registry under HKEY_LOCAL_MACHINE: a value set, and the whole of it
+   listed as "KEY" for each key and "KEY\NAME=HEX" for each value. */
+void SimSetRegistryValue(const std::u16string &key, const std::u16string &name, DWORD type,
+                         const std::string &bytes);
+std::vector<std::string> SimRegistry(void);
 
 /* UTF-16 and UTF-8 for tests and messages. */
 std::string SimUtf8(const std::u16string &text);

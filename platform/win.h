@@ -1,13 +1,15 @@
 /*
  * The one seam between nosaver and the platform.
  *
- * On Windows this is <windows.h> and <psapi.h>. Everywhere else the same
+ * On Windows this is <windows.h>, <psapi.h> and the headers of the few
+ * other system DLLs that the installer's steps use. Everywhere else the same
  * names are declared here and provided by the simulated Windows in
  * platform/simwin.cpp, so that the portable code compiles unchanged on a
  * host and its unit tests can steer every platform operation.
  *
- * Only what nosaver calls is declared; the declarations follow the Win32
- * prototypes, with WCHAR being a 16-bit unit on both sides.
+ * Only what nosaver and its installer's steps call is declared; the
+ * declarations follow the Win32 prototypes, with WCHAR being a 16-bit unit
+ * on both sides.
  */
 #ifndef NOSAVER_PLATFORM_WIN_H
 #define NOSAVER_PLATFORM_WIN_H
@@ -23,6 +25,8 @@
 #include <windows.h>
 #include <psapi.h>
 #include <stdio.h>
+#include <userenv.h>
+#include <wtsapi32.h>
 
 /* A wide string literal. */
 #define WTEXT(s) L##s
@@ -51,19 +55,84 @@ typedef char *LPSTR;
 typedef void *HANDLE;
 typedef struct SimModule *HMODULE;
 typedef HMODULE HINSTANCE;
+typedef struct SimKey *HKEY;
+typedef DWORD REGSAM;
+typedef DWORD LCID;
+typedef void (*FARPROC)(void);
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION;
+
+typedef struct _STARTUPINFOW {
+    DWORD cb;
+    WCHAR *lpReserved;
+    WCHAR *lpDesktop;
+    WCHAR *lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+    uint16_t wShowWindow, cbReserved2;
+    BYTE *lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOW;
+
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION;
 
 typedef struct tagPOINT {
     LONG x;
     LONG y;
 } POINT;
 
+#define MAX_PATH 260
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+
 #define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_PARTIAL_COPY 299
+#define ERROR_NO_TOKEN 1008
+#define ERROR_PRIVILEGE_NOT_HELD 1314
+
+#define FILE_SHARE_READ 0x1
+#define FILE_SHARE_WRITE 0x2
+#define FILE_SHARE_DELETE 0x4
+#define OPEN_EXISTING 3
+
+#define LOCALE_INVARIANT 0x007F
+#define LCMAP_UPPERCASE 0x00000200
+#define CSTR_EQUAL 2
+
+#define CREATE_UNICODE_ENVIRONMENT 0x00000400
+
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002)
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_WOW64_32KEY 0x0200
+#define REG_OPTION_NON_VOLATILE 0
+#define REG_BINARY 3
 
 #define CP_ACP 0
 #define CP_THREAD_ACP 3
@@ -105,6 +174,42 @@ BOOL IsDBCSLeadByte(BYTE byte);
 HANDLE GetProcessHeap(void);
 void *HeapAlloc(HANDLE heap, DWORD flags, size_t bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, void *block);
+HANDLE CreateFileW(const WCHAR *name, DWORD access, DWORD share, void *security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
+BOOL ProcessIdToSessionId(DWORD processId, DWORD *sessionId);
+HMODULE GetModuleHandleW(const WCHAR *name);
+FARPROC GetProcAddress(HMODULE module, const char *name);
+int LCMapStringW(LCID locale, DWORD flags, const WCHAR *source, int sourceUnits, WCHAR *out,
+                 int units);
+
+/* advapi32 */
+BOOL CreateProcessAsUserW(HANDLE token, const WCHAR *application, WCHAR *commandLine,
+                          void *processAttributes, void *threadAttributes, BOOL inherit,
+                          DWORD flags, void *environment, const WCHAR *directory,
+                          STARTUPINFOW *startup, PROCESS_INFORMATION *information);
+LONG RegCreateKeyExW(HKEY key, const WCHAR *subKey, DWORD reserved, WCHAR *className,
+                     DWORD options, REGSAM access, void *security, HKEY *result,
+                     DWORD *disposition);
+LONG RegOpenKeyExW(HKEY key, const WCHAR *subKey, DWORD options, REGSAM access, HKEY *result);
+LONG RegQueryValueExW(HKEY key, const WCHAR *name, DWORD *reserved, DWORD *type, BYTE *data,
+                      DWORD *bytes);
+LONG RegSetValueExW(HKEY key, const WCHAR *name, DWORD reserved, DWORD type, const BYTE *data,
+                    DWORD bytes);
+LONG RegDeleteValueW(HKEY key, const WCHAR *name);
+LONG RegQueryInfoKeyW(HKEY key, WCHAR *className, DWORD *classUnits, DWORD *reserved,
+                      DWORD *subKeys, DWORD *maxSubKeyUnits, DWORD *maxClassUnits,
+                      DWORD *values, DWORD *maxValueNameUnits, DWORD *maxValueBytes,
+                      DWORD *securityDescriptorBytes, FILETIME *lastWriteTime);
+LONG RegDeleteKeyW(HKEY key, const WCHAR *subKey);
+LONG RegCloseKey(HKEY key);
+
+/* wtsapi32 */
+BOOL WTSQueryUserToken(DWORD sessionId, HANDLE *token);
+
+/* userenv */
+BOOL CreateEnvironmentBlock(void **environment, HANDLE token, BOOL inherit);
+BOOL DestroyEnvironmentBlock(void *environment);
 
 /* user32 */
 BOOL GetCursorPos(POINT *point);

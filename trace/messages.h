@@ -38,10 +38,20 @@ inline constexpr char kMsgProcessFullName[] = "Process full name\xa3\xba"
 inline constexpr char kMsgOpenProcessFailed[] = "OpenProcess failed,error code:%ld";
 inline constexpr char kMsgTerminateFailed[] = "TerminateProcess failed,error code:%ld";
 
-/* the installer's closing step */
-inline constexpr char kMsgEnded[] = "ended process[%d] %s\n";
+/* the installer's steps */
+inline constexpr char kMsgEnded[] = "ended process[%d] of session %d: %s\n";
 inline constexpr char kMsgEndFailed[] = "could not end process[%d] %s,error code:%ld\n";
 inline constexpr char kMsgEndSnapshotFailed[] = "EnumProcesses failed,error code:%ld\n";
 inline constexpr char kMsgEndPathUnusable[] = "no path to compare:[%s]\n";
+inline constexpr char kMsgPathUnreadable[] =
+    "passed over process[%d]: its path cannot be read,error code:%ld\n";
+inline constexpr char kMsgFileUnopened[] =
+    "cannot open %s,error code:%ld; comparing full paths instead\n";
+inline constexpr char kMsgRecordFailed[] =
+    "cannot keep the sessions to start nosaver in again,error code:%ld\n";
+inline constexpr char kMsgStarted[] = "started process[%d] in session %d: %s\n";
+inline constexpr char kMsgNoSessionUser[] =
+    "no user token for session %d,error code:%ld; nosaver not started there\n";
+inline constexpr char kMsgStartFailed[] = "could not start %s in session %d,error code:%ld\n";
 
 #endif /* NOSAVER_TRACE_MESSAGES_H */

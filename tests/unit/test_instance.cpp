@@ -402,9 +402,15 @@ TEST_F(InstanceTest, CloseFromTheEntry)
     EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
 }
 
-/* ---- the installer's closing step ---- */
+/* ---- the installer's steps ---- */
 
-const std::u16string kInstalled = u"C:\\Program Files\\nosaver\\nosaver.exe";
+/* The installed file and its identity, and the registry value the steps
+   keep between them. */
+const std::u16string kInstalled = u"C:\\Outils \u00e9t\u00e9\\nosaver\\nosaver.exe";
+const DWORD kVolume = 0x5EED;
+const DWORD kInstalledIndex = 77;
+const std::string kRecordKey = "Software\\nosaver";
+const std::string kRecord = kRecordKey + "\\RestartSessions=";
 
 /* The process p with one of its fields set. */
 template <typename T, typename V>
@@ -414,30 +420,79 @@ SimProcess With(SimProcess p, T SimProcess::*field, V value)
     return p;
 }
 
-SimProcess As(SimProcess p, const char *account)
+SimProcess As(SimProcess p, const char *account, DWORD session)
 {
-    return With(p, &SimProcess::account, account);
+    p.account = account;
+    p.session = session;
+    return p;
 }
 
-TEST_F(InstanceTest, TheInstallerEndsTheInstancesOfEverySessionWhereCloseCannot)
+/* The session ids of a record as the registry holds them: 32 bits each,
+   little-endian, in hex. */
+std::string Sessions(std::initializer_list<uint8_t> ids)
 {
-    /* The installer's step runs as LocalSystem in session 0; alice runs
-       an instance in session 1, bob one in session 2 and a copy of his
-       own elsewhere. */
-    const auto table = [] {
-        Table({As(Process(kSelf, u"C:\\Windows\\System32\\msiexec.exe"), "SYSTEM"),
-               As(Process(200, kInstalled), "alice"),
-               As(Process(300, u"c:\\PROGRAM FILES\\nosaver\\NOSAVER.EXE"), "bob"),
-               As(Process(400, u"C:\\Users\\bob\\nosaver.exe"), "bob"),
-               As(Process(500, kInstalled + u".old"), "bob")});
+    std::string hex;
+    char unit[9];
+    for (uint8_t id : ids) {
+        snprintf(unit, sizeof unit, "%02x000000", id);
+        hex += unit;
+    }
+    return hex;
+}
+
+class InstallerTest : public InstanceTest {
+protected:
+    void SetUp() override
+    {
+        InstanceTest::SetUp();
+        SimSetCodePage(1252);
+    }
+
+    /* The installer's process, as LocalSystem in session 0, then the others. */
+    static void Machine(const std::vector<SimProcess> &others)
+    {
+        std::vector<SimProcess> table = {
+            As(Process(kSelf, u"C:\\Windows\\System32\\msiexec.exe"), "SYSTEM", 0)};
+        table.insert(table.end(), others.begin(), others.end());
+        Table(table);
+        SimSetSession(0);
+        SimAddFile(kInstalled, kVolume, kInstalledIndex);
+    }
+
+    /* The closing step: returns how many could not be ended. */
+    static DWORD Close(const std::u16string &path, DWORD expectEnded)
+    {
+        DWORD sessions[kMaxSessions];
+        DWORD count = 99;
+        DWORD ended = 99;
+        const DWORD left = EndProcessesOfFile(path.c_str(), &ended, sessions, &count);
+        EXPECT_EQ(ended, expectEnded);
+        RememberSessions(sessions, count);
+        return left;
+    }
+
+    static void ExpectNothingLeftOpen()
+    {
+        EXPECT_EQ(SimOpenHandles(), 0);
+        EXPECT_EQ(SimHeap().live, 0);
+    }
+};
+
+TEST_F(InstallerTest, TheInstallerEndsTheInstancesOfEverySessionWhereCloseCannot)
+{
+    /* alice runs an instance in session 1, bob one in session 2 and a copy
+       of his own elsewhere. */
+    const auto machine = [] {
+        Machine({As(Process(200, kInstalled), "alice", 1), As(Process(300, kInstalled), "bob", 2),
+                 As(Process(400, u"C:\\Users\\bob\\nosaver.exe"), "bob", 2)});
+        SimAddFile(u"C:\\Users\\bob\\nosaver.exe", kVolume, 78);
         SimHoldMutex(1, kGuardMutexName);
         SimHoldMutex(2, kGuardMutexName);
-        SimSetSession(0);
     };
 
-    /* "nosaver close" there finds no guard in session 0 and ends nothing. */
-    table();
-    SimAddProcess(As(Process(600, kInstalled), "SYSTEM"));
+    /* "nosaver close" in session 0 finds no guard there and ends nothing. */
+    machine();
+    SimAddProcess(As(Process(600, kInstalled), "SYSTEM", 0));
     SimSetCurrentProcess(600);
     char argument[] = "close";
     EXPECT_EQ(WinMain(NULL, NULL, argument, 0), 0);
@@ -445,26 +500,99 @@ TEST_F(InstanceTest, TheInstallerEndsTheInstancesOfEverySessionWhereCloseCannot)
     EXPECT_EQ(Terminated(), std::vector<DWORD>{});
 
     SetUp();
-    table();
-    DWORD ended = 99;
-    EXPECT_EQ(EndProcessesOfFile(kInstalled.c_str(), &ended), 0u);
-    EXPECT_EQ(ended, 2u);
+    machine();
+    EXPECT_EQ(Close(kInstalled, 2), 0u);
     EXPECT_EQ(Terminated(), (std::vector<DWORD>{200, 300}));
     EXPECT_EQ(Traces(), (std::vector<std::string>{
-                            "ended process[200] C:\\Program Files\\nosaver\\nosaver.exe\n",
-                            "ended process[300] C:\\Program Files\\nosaver\\nosaver.exe\n"}));
+                            "ended process[200] of session 1: " + SimUtf8(kInstalled) + "\n",
+                            "ended process[300] of session 2: " + SimUtf8(kInstalled) + "\n"}));
     EXPECT_EQ(SimCallsOf({"OpenProcess"})[0], "OpenProcess(0x100411,FALSE,200)");
     EXPECT_EQ(SimCallsOf({"WaitForSingleObject"}),
               (std::vector<std::string>{"WaitForSingleObject(200,5000)",
                                         "WaitForSingleObject(300,5000)"}));
-    EXPECT_EQ(SimOpenHandles(), 0);
-    EXPECT_EQ(SimHeap().live, 0);
+    EXPECT_EQ(SimCallsOf({"CreateFileW"})[0],
+              "CreateFileW(" + SimUtf8(kInstalled) + ",0x0,0x7,3,0x0)");
+    EXPECT_EQ(SimRegistry(), (std::vector<std::string>{kRecordKey, kRecord + Sessions({1, 2})}));
+    ExpectNothingLeftOpen();
 }
 
-TEST_F(InstanceTest, TheClosingStepCountsWhatItCouldNotEnd)
+/* With and without CompareStringOrdinal (Windows XP). */
+class SpellingTest : public InstallerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SpellingTest, TheInstalledFileIsKnownHoweverItsPathIsSpelled)
 {
-    const std::u16string tooLong = LongPath(kProcessPathUnits - 1, 200, u"nosaver.exe");
-    const SimProcess installed = Process(200, kInstalled);
+    SimSetCompareStringOrdinal(GetParam());
+    const std::u16string upper = u"C:\\OUTILS \u00c9T\u00c9\\NOSAVER\\NOSAVER.EXE";
+    const std::u16string shortName = u"C:\\OUTILS~1\\nosaver\\nosaver.exe";
+    Machine({As(Process(200, shortName), "alice", 1),
+             As(Process(300, u"\\\\?\\" + kInstalled), "bob", 2),
+             As(Process(310, upper), "bob", 2),
+             As(Process(320, u"D:\\Links\\keeper.exe"), "carol", 3),
+             As(Process(330, u"C:\\Users\\bob\\nosaver.exe"), "bob", 2),
+             As(Process(340, u"X:\\nosaver\\nosaver.exe"), "dave", 4)});
+    SimAddFile(shortName, kVolume, kInstalledIndex);
+    SimAddFile(u"C:\\Outils \u00e9t\u00e9\\nosaver\\..\\nosaver\\nosaver.exe", kVolume,
+               kInstalledIndex);
+    SimAddFile(u"D:\\Links\\keeper.exe", kVolume, kInstalledIndex); /* a hard link */
+    SimAddFile(u"C:\\Users\\bob\\nosaver.exe", kVolume, 78);        /* a copy */
+    /* dave's own drive letter for the installed folder, which LocalSystem
+       does not have: his file is compared by name, and the name differs. */
+    SimAddFile(u"X:\\nosaver\\nosaver.exe", kVolume, kInstalledIndex, "dave");
+
+    EXPECT_EQ(Close(kInstalled, 4), 0u);
+    EXPECT_EQ(Terminated(), (std::vector<DWORD>{200, 300, 310, 320}));
+    EXPECT_EQ(Traces()[0], "ended process[200] of session 1: " + SimUtf8(shortName) + "\n");
+    EXPECT_EQ(SimRegistry(), (std::vector<std::string>{kRecordKey, kRecord + Sessions({1, 2, 3})}));
+    ExpectNothingLeftOpen();
+
+    /* The same spellings when the installed file cannot be opened: then the
+       full paths are compared, capitals aside by the system's table, so an
+       accented capital matches and a short name does not. */
+    SetUp();
+    SimSetCompareStringOrdinal(GetParam());
+    Machine({As(Process(200, upper), "alice", 1), As(Process(210, shortName), "bob", 2),
+             As(Process(220, u"C:\\Outils ete\\nosaver\\nosaver.exe"), "carol", 3)});
+    SimFail("CreateFileW", 32, 1); /* ERROR_SHARING_VIOLATION */
+    EXPECT_EQ(Close(kInstalled, 1), 0u);
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
+    EXPECT_EQ(Traces()[0], "cannot open " + SimUtf8(kInstalled) +
+                               ",error code:32; comparing full paths instead\n");
+    EXPECT_EQ(SimCallsOf({"CompareStringOrdinal"}).empty(), !GetParam());
+    EXPECT_EQ(SimCallsOf({"LCMapStringW"}).empty(), GetParam());
+    ExpectNothingLeftOpen();
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, SpellingTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? "VistaAndLater" : "XP";
+                         });
+
+TEST_F(InstallerTest, PathsOfAnyLengthAreComparedWholeAndOnesThatCannotBeReadPassedOver)
+{
+    /* 300 units, beyond MAX_PATH; a path that differs only in its last
+       unit is another file. */
+    const std::u16string deep = LongPath(300, 280, u"nosaver.exe");
+    std::u16string other = deep;
+    other.back() = u'x';
+    Machine({As(Process(200, deep), "alice", 1), As(Process(210, other), "alice", 1),
+             As(Process(220, LongPath(kMaxPathUnits - 1, 280, u"nosaver.exe")), "bob", 2),
+             With(As(Process(230, kInstalled), "bob", 2), &SimProcess::modulesFail, true)});
+    SimAddFile(deep, kVolume, 90);
+    SimAddFile(other, kVolume, 91);
+    EXPECT_EQ(Close(deep, 1), 0u);
+    EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
+    EXPECT_EQ(SimCallsOf({"CreateFileW"})[0].substr(0, 17), "CreateFileW(\\\\?\\C");
+    const std::vector<std::string> traces = Traces();
+    EXPECT_EQ(std::vector<std::string>(traces.begin() + 1, traces.end()),
+              (std::vector<std::string>{
+                  "passed over process[220]: its path cannot be read,error code:122\n",
+                  "passed over process[230]: its path cannot be read,error code:299\n"}));
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(InstallerTest, TheClosingStepCountsWhatItCouldNotEnd)
+{
+    const SimProcess installed = As(Process(200, kInstalled), "alice", 1);
     const struct {
         const char *what;
         std::vector<SimProcess> others;
@@ -475,8 +603,6 @@ TEST_F(InstanceTest, TheClosingStepCountsWhatItCouldNotEnd)
     } cases[] = {
         {"none running", {Process(300, u"C:\\Tools\\nosaver.exe")}, nullptr, kInstalled, 0, 0, 0,
          ""},
-        {"a path read that may be cut is no match",
-         {Process(200, kInstalled + std::u16string(300, u'x'))}, nullptr, kInstalled, 0, 0, 0, ""},
         {"a termination refused",
          {With(installed, &SimProcess::terminateError, ERROR_ACCESS_DENIED)}, nullptr, kInstalled,
          1, 0, 0, "error code:5\n"},
@@ -490,28 +616,102 @@ TEST_F(InstanceTest, TheClosingStepCountsWhatItCouldNotEnd)
         {"no memory for it", {installed}, "HeapAlloc", kInstalled, 1, 0, 0,
          "EnumProcesses failed,error code:8\n"},
         {"no path", {installed}, nullptr, u"", 1, 0, 0, "no path to compare:[]\n"},
-        {"a path too long to compare", {Process(200, tooLong)}, nullptr, tooLong, 1, 0, 0,
-         "no path to compare:[" + SimUtf8(tooLong) + "]\n"},
+        {"its session unknown: ended, not remembered", {installed}, "ProcessIdToSessionId",
+         kInstalled, 0, 1, 1, "of session 0: " + SimUtf8(kInstalled) + "\n"},
     };
     for (const auto &c : cases) {
         SetUp();
-        std::vector<SimProcess> table = {Process(kSelf, u"C:\\Windows\\System32\\msiexec.exe")};
-        table.insert(table.end(), c.others.begin(), c.others.end());
-        Table(table);
+        Machine(c.others);
         if (c.failing != nullptr)
             SimFail(c.failing, 31);
-        DWORD ended = 99;
-        EXPECT_EQ(EndProcessesOfFile(c.path.c_str(), &ended), c.left) << c.what;
-        EXPECT_EQ(ended, c.ended) << c.what;
+        EXPECT_EQ(Close(c.path, c.ended), c.left) << c.what;
         EXPECT_EQ(Terminated().size(), c.terminated) << c.what;
         const std::string last = Traces().empty() ? "" : Traces().back();
         EXPECT_TRUE(last.size() >= c.lastTrace.size() &&
                     last.compare(last.size() - c.lastTrace.size(), std::string::npos,
                                  c.lastTrace) == 0)
             << c.what << ": " << last;
-        EXPECT_EQ(SimOpenHandles(), 0) << c.what;
-        EXPECT_EQ(SimHeap().live, 0) << c.what;
+        EXPECT_EQ(SimRegistry(), std::vector<std::string>{}) << c.what;
+        ExpectNothingLeftOpen();
     }
+}
+
+TEST_F(InstallerTest, WhatTheClosingStepEndedStartsAgainAsEachSessionsUser)
+{
+    /* alice (session 1), bob (2) and dave (4) run nosaver; carol (3) is
+       logged on without it. */
+    const auto machine = [] {
+        Machine({As(Process(200, kInstalled), "alice", 1), As(Process(300, kInstalled), "bob", 2),
+                 As(Process(400, kInstalled), "dave", 4)});
+        for (const auto &user : {std::make_pair(1, "alice"), std::make_pair(2, "bob"),
+                                 std::make_pair(3, "carol"), std::make_pair(4, "dave")})
+            SimLogOn(user.first, user.second);
+    };
+    const std::string path = SimUtf8(kInstalled);
+    const std::string start = "\",FALSE,winsta0\\default,0x400,";
+
+    /* An upgrade: the new file is in place at the same path; dave has
+       logged off since. The old version's removal, inside the upgrade,
+       ended nothing more and adds nothing. */
+    machine();
+    EXPECT_EQ(Close(kInstalled, 3), 0u);
+    RememberSessions(nullptr, 0);
+    SimLogOn(4, "");
+    const size_t before = Traces().size();
+    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 2u);
+    EXPECT_EQ(SimCallsOf({"CreateProcessAsUserW"}),
+              (std::vector<std::string>{
+                  "CreateProcessAsUserW(alice,1," + path + ",\"" + path + start + "alice,NULL)",
+                  "CreateProcessAsUserW(bob,2," + path + ",\"" + path + start + "bob,NULL)"}));
+    const std::vector<std::string> traces = Traces();
+    EXPECT_EQ(std::vector<std::string>(traces.begin() + (long)before, traces.end()),
+              (std::vector<std::string>{
+                  "started process[5000] in session 1: " + path + "\n",
+                  "started process[5001] in session 2: " + path + "\n",
+                  "no user token for session 4,error code:1008; nosaver not started there\n"}));
+    EXPECT_EQ(SimRegistry(), std::vector<std::string>{});
+    ExpectNothingLeftOpen();
+
+    /* The package's own value stays; a start that fails is logged and the
+       rest go on; a second restart finds nothing to do. */
+    SetUp();
+    machine();
+    SimSetRegistryValue(u"Software\\nosaver", u"InstallDir", 1, "C");
+    EXPECT_EQ(Close(kInstalled, 3), 0u);
+    SimFail("CreateProcessAsUserW", ERROR_ACCESS_DENIED, 1);
+    SimFail("CreateEnvironmentBlock", ERROR_NOT_ENOUGH_MEMORY, 2);
+    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 2u);
+    EXPECT_EQ(Traces()[3], "could not start " + path + " in session 1,error code:5\n");
+    EXPECT_EQ(SimCallsOf({"CreateProcessAsUserW"})[1],
+              "CreateProcessAsUserW(bob,2," + path + ",\"" + path + start + "NULL,NULL)");
+    EXPECT_EQ(SimRegistry(), (std::vector<std::string>{kRecordKey, kRecordKey + "\\InstallDir=43"}));
+    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 0u);
+    ExpectNothingLeftOpen();
+
+    /* An installation rolled back after the closing step failed on one it
+       could not end: the old file, back in place, starts again where the
+       others were ended. A removal instead forgets them, and the key. */
+    SetUp();
+    machine();
+    SimAddProcess(With(As(Process(500, kInstalled), "erin", 5), &SimProcess::terminateError, 5u));
+    EXPECT_EQ(Close(kInstalled, 3), 1u);
+    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 3u);
+    EXPECT_EQ(SimRegistry(), std::vector<std::string>{});
+    EXPECT_EQ(Close(kInstalled, 3), 1u);
+    ForgetSessions();
+    EXPECT_EQ(SimRegistry(), std::vector<std::string>{});
+    EXPECT_EQ(SimCallsOf({"CreateProcessAsUserW"}).size(), 3u);
+    ExpectNothingLeftOpen();
+
+    /* No record can be kept: logged; nothing starts later. */
+    SetUp();
+    machine();
+    SimFail("RegCreateKeyExW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Close(kInstalled, 3), 0u);
+    EXPECT_EQ(Traces().back(),
+              "cannot keep the sessions to start nosaver in again,error code:5\n");
+    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 0u);
+    ExpectNothingLeftOpen();
 }
 
 } // namespace
