@@ -39,27 +39,71 @@ WCHAR *ReadPath(MSIHANDLE install)
     return path;
 }
 
-} // namespace
-
-/* In this DLL a trace line goes to the debugger output stream and, while a
-   step runs, into the installation's log as "nosaver: <line>". */
-void LogDebugString(const char *format, ...)
+/* Formats a line and sends it to the debugger output stream and, while a
+   step runs, into the installation's log as "nosaver: <line>", of the
+   given kind. Windows Installer reads a message as a template, so the
+   line's brackets and braces go escaped ([\[] and so on), to arrive as
+   they are; a line end is left to the log. */
+void LogV(INSTALLMESSAGE kind, const char *format, va_list args) NS_PRINTF(2, 0);
+void LogV(INSTALLMESSAGE kind, const char *format, va_list args)
 {
+    static constexpr char kPrefix[] = "nosaver: ";
     char text[kTraceTextCapacity];
-    va_list args;
-    va_start(args, format);
     /* A cut line is sent as far as it goes. */
     _vsnprintf(text, sizeof text - 1, format, args);
     text[sizeof text - 1] = '\0';
-    va_end(args);
     OutputDebugStringA(text);
     if (g_install == 0)
         return;
-    const MSIHANDLE record = MsiCreateRecord(1);
-    MsiRecordSetStringW(record, 0, L"nosaver: [1]");
-    MsiRecordSetStringA(record, 1, text);
-    MsiProcessMessage(g_install, INSTALLMESSAGE_INFO, record);
+    DWORD length = 0;
+    while (text[length] != '\0')
+        length++;
+    const auto line = static_cast<char *>(
+        HeapAlloc(GetProcessHeap(), 0, sizeof kPrefix + 4 * length));
+    if (line == nullptr)
+        return;
+    DWORD n = 0;
+    for (const char c : kPrefix)
+        line[n++] = c;
+    n--;
+    for (DWORD i = 0; i < length; i++) {
+        const char c = text[i];
+        if (c == '[' || c == ']' || c == '{' || c == '}') {
+            line[n++] = '[';
+            line[n++] = '\\';
+            line[n++] = c;
+            line[n++] = ']';
+        } else if (c != '\n' || i + 1 < length) {
+            line[n++] = c;
+        }
+    }
+    line[n] = '\0';
+    const MSIHANDLE record = MsiCreateRecord(0);
+    MsiRecordSetStringA(record, 0, line);
+    MsiProcessMessage(g_install, kind, record);
     MsiCloseHandle(record);
+    HeapFree(GetProcessHeap(), 0, line);
+}
+
+void Log(INSTALLMESSAGE kind, const char *format, ...) NS_PRINTF(2, 3);
+void Log(INSTALLMESSAGE kind, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogV(kind, format, args);
+    va_end(args);
+}
+
+} // namespace
+
+/* In this DLL the lines that the work traces go into the installation's
+   log as well. */
+void LogDebugString(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogV(INSTALLMESSAGE_INFO, format, args);
+    va_end(args);
 }
 
 /* Ends every process running the installed nosaver.exe, in every session,
@@ -72,28 +116,22 @@ extern "C" UINT __stdcall CloseInstances(MSIHANDLE install)
     DWORD sessionCount = 0;
     DWORD ended = 0;
     DWORD left = 1;
+    char narrow[kNarrowPathBytes] = "";
 
     g_install = install;
     WCHAR *path = ReadPath(install);
     if (path != nullptr) {
         left = EndProcessesOfFile(path, &ended, sessions, &sessionCount);
         RememberSessions(sessions, sessionCount);
-    }
-    const MSIHANDLE record = MsiCreateRecord(3);
-    MsiRecordSetStringW(record, 0,
-                        left == 0 ? L"nosaver: [1] running nosaver.exe ended ([3])"
-                                  : L"nosaver: [2] running nosaver.exe could not be ended, "
-                                    L"[1] were ([3]); close them and try again");
-    MsiRecordSetInteger(record, 1, static_cast<int>(ended));
-    MsiRecordSetInteger(record, 2, static_cast<int>(left));
-    MsiRecordSetStringW(record, 3, path != nullptr ? path : L"");
-    MsiProcessMessage(install,
-                      left == 0 ? INSTALLMESSAGE_INFO
-                                : static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_ICONERROR),
-                      record);
-    MsiCloseHandle(record);
-    if (path != nullptr)
+        NarrowFromPath(path, narrow, sizeof narrow);
         HeapFree(GetProcessHeap(), 0, path);
+    }
+    if (left == 0)
+        Log(INSTALLMESSAGE_INFO, "%lu running nosaver.exe ended (%s)", ended, narrow);
+    else
+        Log(static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_ICONERROR),
+            "%lu running nosaver.exe could not be ended, %lu were (%s); close them and try again",
+            left, ended, narrow);
     g_install = 0;
     return left == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

@@ -29,6 +29,11 @@ import time
 import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Steps that run only when an installation is rolled back. wixl knows no
+# Execute="rollback" and writes them as deferred steps; their type then
+# gets the rollback flag (msidbCustomActionTypeRollback).
+ROLLBACK_STEPS = ("RestartEndedInstances",)
+ROLLBACK = 0x100
 SOURCE = os.path.join(HERE, "nosaver.wxs")
 FILES = ("nosaver.exe", "README.txt", "LICENSE.txt", "closing_action.dll")
 # Where each is in a win32 build folder.
@@ -101,6 +106,13 @@ def make(stage, version, out, epoch):
         # wixl can fail and still exit with 0.
         if not os.path.isfile(partial):
             raise SystemExit("msi.py: wixl made no package")
+        lines = subprocess.run(["msiinfo", "export", partial, "CustomAction"], check=True,
+                               capture_output=True, text=True).stdout.splitlines()[3:]
+        types = {line.split("\t")[0]: int(line.split("\t")[1]) for line in lines}
+        for step in ROLLBACK_STEPS:
+            subprocess.run(clock + ["msibuild", partial, "-q",
+                                    "UPDATE CustomAction SET Type = %d WHERE Action = '%s'"
+                                    % (types[step] | ROLLBACK, step)], env=env, check=True)
         subprocess.run(clock + ["msibuild", partial, "-s",
                                 "nosaver %s: keeps the screen saver from starting" % version,
                                 "the nosaver developers", "Intel;1033",

@@ -19,8 +19,17 @@ from report import check
 UPGRADE_CODE = "{7A9895DC-659C-40BB-9B40-693AC74D9DCD}"
 # Custom action types: where the code is, and when and how it runs.
 DLL_IN_BINARY, EXE_IN_FILE, SET_PROPERTY = 1, 18, 51
-CONTINUE, ASYNC, IN_SCRIPT, ROLLBACK_OR_COMMIT, NO_IMPERSONATE = 0x40, 0x80, 0x400, 0x300, 0x800
-ON_UPGRADE_OR_REMOVAL = 'REMOVE="ALL" OR WIX_UPGRADE_DETECTED'
+CONTINUE, ASYNC, IN_SCRIPT, NO_IMPERSONATE = 0x40, 0x80, 0x400, 0x800
+ROLLBACK = 0x100
+REPLACED_OR_REMOVED = 'REMOVE="ALL" OR WIX_UPGRADE_DETECTED OR REINSTALL'
+# nosaver's own steps: DLL entry, what else their type says besides a
+# deferred, not impersonated DLL from the package, and when they run.
+STEPS = {
+    "CloseInstances": ("CloseInstances", 0, REPLACED_OR_REMOVED),
+    "RestartEndedInstances": ("RestartInstances", ROLLBACK | CONTINUE, REPLACED_OR_REMOVED),
+    "RestartInstances": ("RestartInstances", CONTINUE, 'NOT (REMOVE="ALL")'),
+    "ForgetInstances": ("ForgetInstances", CONTINUE, 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'),
+}
 
 
 def table(package, name):
@@ -89,40 +98,66 @@ def check_msi(path, version, exe, dll):
     execute, ui = sequence(path, "InstallExecuteSequence"), sequence(path, "InstallUISequence")
     actions = keyed(path, "CustomAction", "Action")
     at = lambda name: execute.get(name, (None,))[0]  # noqa: E731
-    check(at("InstallInitialize") < at("RemoveExistingProducts") < at("CloseInstances"),
-          "an older version is removed first, inside the installation, which rolls it back "
-          "on failure", (at("InstallInitialize"), at("RemoveExistingProducts")))
 
-    # The closing step: the project's DLL, deferred, not impersonated,
-    # before files are removed or replaced, on upgrade and removal only.
-    close, data = actions.get("CloseInstances", {}), actions.get("SetCloseInstancesData", {})
-    kind = int(close.get("Type", 0))
-    check(kind & 0x3F == DLL_IN_BINARY and kind & IN_SCRIPT and kind & NO_IMPERSONATE
-          and not kind & (ROLLBACK_OR_COMMIT | CONTINUE | ASYNC),
-          "the closing step is a DLL from the package, deferred, not impersonated, its failure "
-          "fails the installation", close)
+    # The installation folder, remembered in the 32-bit view of
+    # HKLM\Software\nosaver and read back before costing, unless given.
+    registry = [(r["Root"], r["Key"], r["Name"], r["Value"], r["Component_"])
+                for r in table(path, "Registry")]
+    check(registry == [("2", "Software\\nosaver", "InstallDir", "[INSTALLDIR]", "Program")],
+          "the folder is written to HKLM\\Software\\nosaver InstallDir", registry)
+    search = [(a["Property"], r["Root"], r["Key"], r["Name"], r["Type"])
+              for a in table(path, "AppSearch") for r in table(path, "RegLocator")
+              if r["Signature_"] == a["Signature_"]]
+    check(search == [("NOSAVER_INSTALLED_DIR", "2", "Software\\nosaver", "InstallDir", "2")],
+          "and read back from there, as it stands, in the 32-bit view", search)
+    use = actions.get("UseInstalledDir", {})
+    check((int(use.get("Type", 0)), use.get("Source"), use.get("Target")) ==
+          (SET_PROPERTY, "INSTALLDIR", "[NOSAVER_INSTALLED_DIR]") and all(
+              seq.get("AppSearch", (0,))[0] < seq.get("UseInstalledDir", (0,))[0] <
+              seq.get("CostFinalize", (0,))[0] and seq["UseInstalledDir"][1] ==
+              "NOSAVER_INSTALLED_DIR AND NOT INSTALLDIR" for seq in (execute, ui)),
+          "in both sequences it becomes INSTALLDIR before costing, unless INSTALLDIR is given",
+          (use, execute.get("UseInstalledDir"), ui.get("UseInstalledDir")))
+
+    # nosaver's own steps: the project's DLL, deferred, not impersonated
+    # (LocalSystem in session 0 on Windows), each with the installed
+    # nosaver.exe's path as its data.
     with tempfile.TemporaryDirectory() as out:
-        subprocess.run(["msidump", "-s", "-d", out, path], check=True, capture_output=True)
-        stream = os.path.join(out, "_Streams", "Binary." + close.get("Source", "?"))
+        subprocess.run(["msidump", "-s", "-d", out, path], check=True, capture_output=True,
+                       cwd=out)
+        source = actions.get("CloseInstances", {}).get("Source", "?")
+        stream = os.path.join(out, "_Streams", "Binary." + source)
         code = open(stream, "rb").read() if os.path.exists(stream) else b""
-    check(code == dll, "its code is the closing step the project builds, not nosaver.exe close")
+    check(code == dll, "the steps' code is the DLL the project builds, not nosaver.exe close")
     pe = pefile.PE(data=code) if code else None
     entries = [e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols] if pe else []
-    check(close.get("Target") in entries, "its entry is what the DLL exports", entries)
-    check(at("InstallInitialize") < at("SetCloseInstancesData") < at("CloseInstances")
-          < at("RemoveFiles") < at("InstallFiles"),
-          "it runs after the script starts and before files are removed or replaced",
-          sorted((v, k) for k, v in execute.items()))
-    check(execute["CloseInstances"][1] == execute["SetCloseInstancesData"][1]
-          == ON_UPGRADE_OR_REMOVAL, "on upgrade and removal only",
-          execute["CloseInstances"][1])
-    check((int(data.get("Type", 0)), data.get("Source"), data.get("Target")) ==
-          (SET_PROPERTY, "CloseInstances", target),
-          "it is given the full path of the installed nosaver.exe", data)
+    for name, (entry, flags, condition) in STEPS.items():
+        step, data = actions.get(name, {}), actions.get("Set%sData" % name, {})
+        kind = int(step.get("Type", 0))
+        check((kind, step.get("Source"), step.get("Target")) ==
+              (DLL_IN_BINARY | IN_SCRIPT | NO_IMPERSONATE | flags, source, entry) and
+              entry in entries and execute.get(name, (0, ""))[1] == condition,
+              "%s: %s of the DLL, deferred, not impersonated%s%s, when %s" % (
+                  name, entry, ", on rollback only" if flags & ROLLBACK else "",
+                  ", its failure ignored" if flags & CONTINUE else ", its failure fails all",
+                  condition), (step, execute.get(name)))
+        if name != "ForgetInstances":
+            check((int(data.get("Type", 0)), data.get("Source"), data.get("Target")) ==
+                  (SET_PROPERTY, name, target) and at(data["Action"]) < at("InstallInitialize"),
+                  "%s is given the full path of the installed nosaver.exe" % name, data)
+    check(at("InstallInitialize") < at("RestartEndedInstances") < at("CloseInstances")
+          < at("RemoveExistingProducts") < at("RemoveFiles") < at("InstallFiles")
+          < at("WriteRegistryValues") < at("RestartInstances") < at("InstallFinalize")
+          and at("RemoveFiles") < at("ForgetInstances") < at("InstallFinalize"),
+          "the closing step runs before an older version is removed and before files are "
+          "removed or replaced, after its rollback step; the restart once the new file and the "
+          "folder's value are in place; forgetting at the end of a removal",
+          sorted((v[0], k) for k, v in execute.items()))
     if pe:
         check(pe.FILE_HEADER.Machine == 0x14C and pe.FILE_HEADER.Characteristics & 0x2000,
-              "the closing step is a 32-bit DLL")
-        check_imports(pe, ["KERNEL32.dll", "PSAPI.DLL", "msvcrt.dll", "msi.dll"])
+              "the steps' DLL is a 32-bit DLL")
+        check_imports(pe, ["KERNEL32.dll", "ADVAPI32.dll", "PSAPI.DLL", "USERENV.dll",
+                           "WTSAPI32.dll", "msvcrt.dll", "msi.dll"])
 
     # The start step: the installed nosaver.exe, not waited for, on the
     # client side of a user-interface installation, never as LocalSystem.

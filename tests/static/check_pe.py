@@ -27,12 +27,20 @@ XP_EXPORTS = {
         "ExitProcess", "GetCommandLineA", "IsDBCSLeadByte",
         "TlsGetValue", "VirtualProtect", "VirtualQuery", "WideCharToMultiByte",
         "WaitForSingleObject",
+        # the installer's steps
+        "CreateFileW", "GetFileInformationByHandle", "GetModuleHandleW", "LCMapStringW",
+        "OutputDebugStringA", "ProcessIdToSessionId", "SetLastError",
     },
+    "ADVAPI32.dll": {"CreateProcessAsUserW", "RegCloseKey", "RegCreateKeyExW", "RegDeleteKeyW",
+                     "RegDeleteValueW", "RegOpenKeyExW", "RegQueryInfoKeyW", "RegQueryValueExW",
+                     "RegSetValueExW"},
+    "USERENV.dll": {"CreateEnvironmentBlock", "DestroyEnvironmentBlock"},
+    "WTSAPI32.dll": {"WTSQueryUserToken"},
     "USER32.dll": {"GetCursorPos", "mouse_event"},
     "PSAPI.DLL": {"EnumProcesses", "EnumProcessModules", "GetModuleFileNameExW"},
     # Windows Installer 2.0, which Windows XP has; the installer's closing step.
     "msi.dll": {"MsiCloseHandle", "MsiCreateRecord", "MsiGetPropertyW", "MsiProcessMessage",
-                "MsiRecordSetInteger", "MsiRecordSetStringW"},
+                "MsiRecordSetStringA"},
     "msvcrt.dll": {
         "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode",
         "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit", "_initterm", "_iob",

@@ -31,6 +31,7 @@ import contextlib
 import fcntl
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -64,7 +65,10 @@ RELAY_INCLUDE = ";".join([
 
 
 def winpath(path):
-    """The Windows name of a host path (drive Z: is the host's root)."""
+    """The Windows name of a host path (drive Z: is the host's root); a
+    Windows path such as C:\\x.exe as it is."""
+    if re.match(r"[A-Za-z]:\\", path):
+        return path
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
@@ -161,8 +165,9 @@ class Started:
         self.relay_log = self.result + ".relay"
         debug = "+pid,+relay" if relay else "-all"
         # The program's own calls return into its image: at 0x140000000
-        # for x86-64, at 0x400000 for 32 bits.
-        self.image = "004" if is_pe32(exe) else "1400"
+        # for x86-64, at 0x400000 for 32 bits. A program named by its
+        # Windows path is of the harness's bitness.
+        self.image = "004" if is_pe32(exe if os.path.exists(exe) else wine.harness) else "1400"
         with open(self.relay_log, "wb") as log:
             self.process = subprocess.Popen(
                 wine.command([wine.harness, "spawnw" if utf8 else "spawn", winpath(exe),
