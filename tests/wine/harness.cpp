@@ -21,6 +21,7 @@
  *                          and prints "exit N", "running", or "gone" when
  *                          it has ended and is known no more.
  *   harness cursor         prints the cursor position as "x y".
+ *   harness short PATH     prints the short (8.3) form of PATH in UTF-8.
  */
 #include <windows.h>
 
@@ -163,6 +164,19 @@ static int Wait(const wchar_t *pidText, const wchar_t *msText)
     return 0;
 }
 
+static int Short(const wchar_t *path)
+{
+    wchar_t shortPath[32768];
+    char text[3 * 32768];
+    if (GetShortPathNameW(path, shortPath, 32768) == 0)
+        return 1;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, shortPath, -1, text, sizeof text, NULL, NULL);
+    if (bytes == 0)
+        return 1;
+    fwrite(text, 1, (size_t)bytes - 1, stdout);
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     if (argc == 3 && wcscmp(argv[1], L"listen") == 0)
@@ -179,6 +193,8 @@ int wmain(int argc, wchar_t **argv)
         return Kill(argv[2]);
     if (argc == 4 && wcscmp(argv[1], L"wait") == 0)
         return Wait(argv[2], argv[3]);
+    if (argc == 3 && wcscmp(argv[1], L"short") == 0)
+        return Short(argv[2]);
     if (argc == 2 && wcscmp(argv[1], L"cursor") == 0) {
         POINT point = {};
         if (!GetCursorPos(&point))
@@ -187,6 +203,6 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     fprintf(stderr, "usage: harness listen OUT | spawn APP HEX RESULT | spawnw APP HEX RESULT | sleep | kill PID | wait PID MS"
-                    " | cursor\n");
+                    " | cursor | short PATH\n");
     return 2;
 }

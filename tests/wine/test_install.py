@@ -12,6 +12,19 @@ nosaver runs; and an install with its user interface, which starts
 nosaver when it ends. From the upgrade on, a program named nosaver.exe
 runs in another folder, and must survive.
 
+Then the folder of the first installation, given with INSTALLDIR, is kept
+by an upgrade, a repair and the removal that do not give it, in a folder
+with accented letters and in one whose nosaver.exe has a path of 259
+characters; each ends the nosaver started through another spelling of the
+installed file's path (its short form, or capitals), and the repair starts
+it again. No record of the sessions to start again is left behind.
+
+Wine runs an upgrade's removal of the older version at once, as a plain
+removal (msiexec /i CODE REMOVE=ALL, without UPGRADINGPRODUCTCODE), ahead
+of the new version's steps: that removal ends nosaver and, being a removal,
+starts nothing again. So under Wine an upgrade restarts nothing; the
+unit tests show the upgrade's restart on the simulated Windows.
+
 Wine runs every step of the installer as the one user of its one session,
 and puts the Startup folder into that user's profile even for a
 per-machine install; the static checks read from the package what Windows
@@ -88,6 +101,23 @@ class Machine:
             text = f.read().decode("utf-16", "replace").lower()
         return {line for line in text.splitlines() if "nosaver" in line}
 
+    def start(self, exe):
+        """Starts nosaver through the given Windows path; its pid once it
+        runs its loop."""
+        self.s.start(exe, b"nosaver.exe")
+        return self.new_instance()
+
+    def short(self, path):
+        """The short (8.3) form of a Windows path."""
+        _, out = self.s.wine.run([self.s.wine.harness, "short", path])
+        return out
+
+    def record_left(self):
+        """Whether the steps left their record of sessions in the registry."""
+        code, _ = self.s.wine.run(["reg", "query", "HKLM\\Software\\nosaver", "/v",
+                                   "RestartSessions"])
+        return code == 0
+
     def new_instance(self, timeout=30):
         """The pid of the next nosaver instance to start, once it runs its
         loop; None when none starts."""
@@ -125,7 +155,8 @@ def body(s):
 
     def install(what, *args, expect=0):
         code, seconds = m.msiexec(*args)
-        timings.append("%s %.1f s" % (" ".join(args[:1] + args[2:]), seconds))
+        timings.append("%s %.1f s" % (" ".join(a.split("=")[0] for a in args[:1] + args[2:]
+                                               if not a.startswith("Z:")), seconds))
         s.equal(code, expect, "%s: msiexec exits with %d" % (what, expect))
 
     # An installation that fails leaves nothing behind: here the folder
@@ -195,11 +226,64 @@ def body(s):
     install("its removal", "/x", winpath(release), "/qn")
     s.check(third and m.ended(third), "which the removal ends")
     nothing_left("after that removal")
+    keeps_its_folder(s, m, install, older, release)
     starts = {msg.pid for msg in s.listener.messages() if msg.text() == "lpCmdLine:[]\n"}
-    s.equal(starts, m.seen, "nosaver started only from its shortcuts and after the install "
-            "with a user interface: not after the silent or the failed ones")
+    s.equal(starts, m.seen, "nosaver started only from its shortcuts, after the install "
+            "with a user interface and the repair: not after the silent or the failed ones")
     s.check(bystander.running(), "the other nosaver.exe runs on")
     print("install: msiexec took %s" % ", ".join(timings))
+
+
+def keeps_its_folder(s, m, install, older, release):
+    """Installations in a folder of their own, which later ones keep."""
+    log = s.wine.scratch_file("msiexec") + ".log"
+    before = m.mentions()
+    for folder, length in (("Outils \u00e9t\u00e9", None), ("Long \u00e9t\u00e9 ", 259)):
+        if length:  # C:\FOLDER\nosaver\nosaver.exe, 259 characters
+            folder += "x" * (length - len("C:\\%s\\nosaver\\nosaver.exe" % folder))
+        installdir = "C:\\%s\\nosaver" % folder
+        exe = installdir + "\\nosaver.exe"
+        where = os.path.join(m.drive, folder, "nosaver")
+        what = "in C:\\%s" % folder if not length else \
+            "where nosaver.exe's path has %d characters" % len(exe)
+        install("%s: an install of %s" % (what, OLDER), "/i", winpath(older), "/qn",
+                "INSTALLDIR=" + installdir)
+        spellings = {"its short path": m.short(exe), "capitals": exe.upper()}
+        first, second = spellings if not length else reversed(list(spellings))
+
+        running = m.start(spellings[first])
+        install("%s: the release over it, without INSTALLDIR" % what, "/i", winpath(release),
+                "/qn")
+        s.check(running and m.ended(running) and not m.record_left(), "%s: the nosaver started "
+                "through %s has been ended" % (what, first))
+        with open(os.path.join(where, "nosaver.exe"), "rb") as f, \
+                open(os.path.join(s.build, "nosaver.exe"), "rb") as g:
+            s.check(f.read() == g.read() and not os.path.exists(m.folder),
+                    "%s: the release is installed there, not in Program Files" % what)
+
+        if not length:
+            running = m.start(spellings[second])
+            install("%s: a repair while nosaver runs" % what, "/i", winpath(release), "/qn",
+                    "REINSTALL=ALL", "REINSTALLMODE=amus", "/l*v", winpath(log))
+            again = m.new_instance()
+            s.check(running and m.ended(running) and again and not m.record_left(),
+                    "%s: the repair ends nosaver and starts it again" % what, (running, again))
+            with open(log, "rb") as f:
+                lines = [line for line in f.read().decode("cp1252", "replace").splitlines()
+                         if line.startswith("nosaver: started process[%s]" % again)]
+            s.check(len(lines) == 1 and "in session 1: %s" % exe in lines[0],
+                    "%s: the installation's log says where it started it" % what, lines)
+            # Not with Stop nosaver: "nosaver close" goes by the file name and
+            # would end the other nosaver.exe, which runs longer.
+            s.wine.kill(again)
+            s.check(again and m.ended(again), "%s: which then ends" % what)
+        running = m.start(spellings[second])
+        install("%s: its removal, without INSTALLDIR" % what, "/x", winpath(release), "/qn")
+        s.check(running and m.ended(running), "%s: the nosaver started through %s has been "
+                "ended" % (what, second))
+        s.equal([p for p in (where,) if os.path.exists(p)] + list(m.shortcuts()), [],
+                "%s: no file, folder or shortcut is left" % what)
+        s.equal(sorted(m.mentions() - before), [], "%s: nothing in the registry" % what)
 
 
 if __name__ == "__main__":
