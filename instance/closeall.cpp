@@ -168,14 +168,16 @@ DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD
     const auto ids = static_cast<DWORD *>(
         HeapAlloc(GetProcessHeap(), 0, kMaxProcessIds * sizeof(DWORD)));
     WCHAR *found = AllocateUnits(kMaxPathUnits);
+    bool listed = false;
     if (ids == nullptr || found == nullptr) {
         /* HeapAlloc sets no last error. */
         LogDebugString(kMsgEndSnapshotFailed, SignedError(ERROR_NOT_ENOUGH_MEMORY));
-    } else if (!EnumProcesses(ids, kMaxProcessIds * sizeof(DWORD), &bytes)) {
-        LogDebugString(kMsgEndSnapshotFailed, SignedError(GetLastError()));
-        bytes = 0;
+    } else {
+        listed = EnumProcesses(ids, kMaxProcessIds * sizeof(DWORD), &bytes) != 0;
+        if (!listed)
+            LogDebugString(kMsgEndSnapshotFailed, SignedError(GetLastError()));
     }
-    if (ids == nullptr || found == nullptr || bytes == 0) {
+    if (!listed) {
         if (ids != nullptr)
             HeapFree(GetProcessHeap(), 0, ids);
         if (found != nullptr)
