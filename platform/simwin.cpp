@@ -1164,20 +1164,18 @@ BOOL CreateProcessAsUserW(HANDLE token, const WCHAR *application, WCHAR *command
     return TRUE;
 }
 
-LONG RegCreateKeyExW(HKEY key, const WCHAR *subKey, DWORD reserved, WCHAR *className,
-                     DWORD options, REGSAM access, void *security, HKEY *result,
-                     DWORD *disposition)
+namespace {
+
+/* Opens subKey of HKEY_LOCAL_MACHINE, making it first when create is set.
+   Only "SYSTEM" may open a key to set its values. */
+LONG OpenKey(HKEY key, const WCHAR *subKey, REGSAM access, bool create, HKEY *result,
+             DWORD *disposition)
 {
-    (void)reserved;
-    (void)className;
-    (void)options;
-    (void)security;
-    Record("RegCreateKeyExW(%s,0x%x)", Utf8OfName(subKey).c_str(), access);
-    if (Faulted("RegCreateKeyExW"))
-        return (LONG)M().lastError;
     if (key != HKEY_LOCAL_MACHINE || ((access & KEY_SET_VALUE) != 0 && CallerAccount() != "SYSTEM"))
         return ERROR_ACCESS_DENIED;
     const bool existed = M().registry.count(subKey) != 0;
+    if (!existed && !create)
+        return ERROR_FILE_NOT_FOUND;
     M().registry[subKey];
     if (disposition != nullptr)
         *disposition = existed ? 2 : 1; /* REG_OPENED_EXISTING_KEY, REG_CREATED_NEW_KEY */
@@ -1189,22 +1187,29 @@ LONG RegCreateKeyExW(HKEY key, const WCHAR *subKey, DWORD reserved, WCHAR *class
     return ERROR_SUCCESS;
 }
 
+} // namespace
+
+LONG RegCreateKeyExW(HKEY key, const WCHAR *subKey, DWORD reserved, WCHAR *className,
+                     DWORD options, REGSAM access, void *security, HKEY *result,
+                     DWORD *disposition)
+{
+    (void)reserved;
+    (void)className;
+    (void)options;
+    (void)security;
+    Record("RegCreateKeyExW(%s,0x%x)", Utf8OfName(subKey).c_str(), access);
+    if (Faulted("RegCreateKeyExW"))
+        return (LONG)M().lastError;
+    return OpenKey(key, subKey, access, true, result, disposition);
+}
+
 LONG RegOpenKeyExW(HKEY key, const WCHAR *subKey, DWORD options, REGSAM access, HKEY *result)
 {
     (void)options;
     Record("RegOpenKeyExW(%s,0x%x)", Utf8OfName(subKey).c_str(), access);
     if (Faulted("RegOpenKeyExW"))
         return (LONG)M().lastError;
-    if (key != HKEY_LOCAL_MACHINE || ((access & KEY_SET_VALUE) != 0 && CallerAccount() != "SYSTEM"))
-        return ERROR_ACCESS_DENIED;
-    if (M().registry.count(subKey) == 0)
-        return ERROR_FILE_NOT_FOUND;
-    Handle h = {};
-    h.kind = Kind::Key;
-    h.key = subKey;
-    h.access = access;
-    *result = reinterpret_cast<HKEY>(NewHandle(h));
-    return ERROR_SUCCESS;
+    return OpenKey(key, subKey, access, false, result, nullptr);
 }
 
 namespace {
