@@ -16,16 +16,20 @@
 
 namespace {
 
-/* A file as the file system knows it, whatever path leads to it. */
+/* A file as the file system knows it, whatever path leads to it: the
+   128-bit identifier where Windows gives it (Windows 8 and later; on ReFS
+   the 64-bit index alone is not unique), and the volume serial number and
+   64-bit index that every Windows gives. */
 struct FileId {
+    bool hasId128;
+    ULONGLONG volume128;
+    BYTE id128[16];
     DWORD volume;
     DWORD indexHigh;
     DWORD indexLow;
 };
 
-/* Every sharing mode and no access to the data: a running program's file
-   opens this way. */
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+using GetInformationEx = BOOL(WINAPI *)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, void *, DWORD);
 
 DWORD Length(const WCHAR *text)
 {
@@ -40,43 +44,58 @@ WCHAR *AllocateUnits(DWORD units)
     return static_cast<WCHAR *>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(WCHAR)));
 }
 
-/* Opens the file at path and reads which it is; false, with the last
-   error set, when it cannot. A path of MAX_PATH units or more is opened
-   through the \\?\ prefix (\\?\UNC\ for a share), which takes any length. */
-bool GetFileId(const WCHAR *path, FileId *id)
+/* kernel32's GetFileInformationByHandleEx, which Windows XP lacks. */
+GetInformationEx FindGetInformationEx()
 {
-    const DWORD length = Length(path);
-    const bool prefixed = path[0] == '\\' && path[1] == '\\' && (path[2] == '?' || path[2] == '.') &&
-                          path[3] == '\\';
-    WCHAR *longForm = nullptr;
-    if (length >= MAX_PATH && !prefixed) {
-        const bool share = path[0] == '\\' && path[1] == '\\';
-        const WCHAR *prefix = share ? WTEXT("\\\\?\\UNC") : WTEXT("\\\\?\\");
-        const DWORD prefixUnits = share ? 7 : 4;
-        const DWORD skip = share ? 1 : 0;
-        longForm = AllocateUnits(prefixUnits + length - skip + 1);
-        if (longForm == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
-        }
-        for (DWORD i = 0; i < prefixUnits; i++)
-            longForm[i] = prefix[i];
-        for (DWORD i = skip; i <= length; i++)
-            longForm[prefixUnits + i - skip] = path[i];
-    }
-    const HANDLE file = CreateFileW(longForm != nullptr ? longForm : path, 0, kShareAll, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (longForm != nullptr)
-        HeapFree(GetProcessHeap(), 0, longForm);
+    const HMODULE kernel = GetModuleHandleW(WTEXT("kernel32.dll"));
+    const FARPROC found =
+        kernel != nullptr ? GetProcAddress(kernel, "GetFileInformationByHandleEx") : nullptr;
+    return reinterpret_cast<GetInformationEx>(reinterpret_cast<void *>(found));
+}
+
+/* Reads which file path is; false, with the last error set, when it cannot
+   be opened. flags go to CreateFileW: FILE_FLAG_OPEN_REPARSE_POINT makes a
+   link the file itself instead of what it leads to. */
+bool GetFileId(const WCHAR *path, DWORD flags, GetInformationEx getEx, FileId *id)
+{
+    const HANDLE file = OpenExistingFile(path, flags);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION information;
     const bool known = GetFileInformationByHandle(file, &information) != 0;
+    FILE_ID_INFO extended;
+    *id = {};
+    id->hasId128 = known && getEx != nullptr && getEx(file, FileIdInfo, &extended, sizeof extended);
+    const DWORD error = known ? ERROR_SUCCESS : GetLastError();
     CloseHandle(file);
-    if (known)
-        *id = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-               information.nFileIndexLow};
-    return known;
+    if (!known) {
+        SetLastError(error);
+        return false;
+    }
+    id->volume = information.dwVolumeSerialNumber;
+    id->indexHigh = information.nFileIndexHigh;
+    id->indexLow = information.nFileIndexLow;
+    if (id->hasId128) {
+        id->volume128 = extended.VolumeSerialNumber;
+        for (int i = 0; i < 16; i++)
+            id->id128[i] = extended.FileId.Identifier[i];
+    }
+    return true;
+}
+
+/* The 128-bit identifiers where both files have one, else the volume and
+   64-bit index. */
+bool SameFile(const FileId &a, const FileId &b)
+{
+    if (a.hasId128 && b.hasId128) {
+        if (a.volume128 != b.volume128)
+            return false;
+        for (int i = 0; i < 16; i++)
+            if (a.id128[i] != b.id128[i])
+                return false;
+        return true;
+    }
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }
 
 /* Whether two full paths name the same file by their letters, compared as
@@ -144,22 +163,84 @@ DWORD EndProcess(HANDLE process)
 
 } // namespace
 
+HANDLE OpenExistingFile(const WCHAR *path, DWORD flags)
+{
+    /* Every sharing mode and no access to the data: a running program's
+       file opens this way. */
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD length = Length(path);
+    const bool prefixed = path[0] == '\\' && path[1] == '\\' && (path[2] == '?' || path[2] == '.') &&
+                          path[3] == '\\';
+    WCHAR *longForm = nullptr;
+    if (length >= MAX_PATH && !prefixed) {
+        const bool share = path[0] == '\\' && path[1] == '\\';
+        const WCHAR *prefix = share ? WTEXT("\\\\?\\UNC") : WTEXT("\\\\?\\");
+        const DWORD prefixUnits = share ? 7 : 4;
+        const DWORD skip = share ? 1 : 0;
+        longForm = AllocateUnits(prefixUnits + length - skip + 1);
+        if (longForm == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return INVALID_HANDLE_VALUE;
+        }
+        for (DWORD i = 0; i < prefixUnits; i++)
+            longForm[i] = prefix[i];
+        for (DWORD i = skip; i <= length; i++)
+            longForm[prefixUnits + i - skip] = path[i];
+    }
+    const HANDLE file = CreateFileW(longForm != nullptr ? longForm : path, 0, kShareAll, nullptr,
+                                    OPEN_EXISTING, flags, nullptr);
+    if (longForm != nullptr) {
+        const DWORD error = GetLastError();
+        HeapFree(GetProcessHeap(), 0, longForm);
+        SetLastError(error);
+    }
+    return file;
+}
+
+char *NewUtf8(const WCHAR *text)
+{
+    static char empty[] = "";
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    /* The empty text is never a heap block, which FreeUtf8 relies on. */
+    char *utf8 = bytes > 1 ? static_cast<char *>(HeapAlloc(GetProcessHeap(), 0,
+                                                           static_cast<std::size_t>(bytes)))
+                           : nullptr;
+    if (utf8 == nullptr ||
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, bytes, nullptr, nullptr) == 0) {
+        if (utf8 != nullptr)
+            HeapFree(GetProcessHeap(), 0, utf8);
+        return empty;
+    }
+    return utf8;
+}
+
+void FreeUtf8(char *text)
+{
+    if (text[0] != '\0')
+        HeapFree(GetProcessHeap(), 0, text);
+}
+
 DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount)
 {
-    char narrow[kNarrowPathBytes];
     DWORD bytes = 0;
 
     *ended = 0;
     *sessionCount = 0;
-    NarrowFromPath(path, narrow, sizeof narrow);
     if (path[0] == 0) {
-        LogDebugString(kMsgEndPathUnusable, narrow);
+        LogDebugString(kMsgEndPathUnusable, "");
         return 1;
     }
+    /* The installed file itself, a link included: a link made to another
+       program's file must not make that program nosaver. */
+    const GetInformationEx getEx = FindGetInformationEx();
     FileId installed = {};
-    const bool identified = GetFileId(path, &installed);
-    if (!identified)
-        LogDebugString(kMsgFileUnopened, narrow, SignedError(GetLastError()));
+    const bool identified = GetFileId(path, FILE_FLAG_OPEN_REPARSE_POINT, getEx, &installed);
+    if (!identified) {
+        const long error = SignedError(GetLastError());
+        char *text = NewUtf8(path);
+        LogDebugString(kMsgFileUnopened, text, error);
+        FreeUtf8(text);
+    }
 
     const DWORD self = GetCurrentProcessId();
     /* One snapshot of process identifiers and room for one path, on the
@@ -206,21 +287,20 @@ DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD
             continue;
         }
         FileId running = {};
-        const bool matches = identified && GetFileId(found, &running)
-                                 ? running.volume == installed.volume &&
-                                       running.indexHigh == installed.indexHigh &&
-                                       running.indexLow == installed.indexLow
+        const bool matches = identified && GetFileId(found, 0, getEx, &running)
+                                 ? SameFile(running, installed)
                                  : SameName(found, path);
         if (!matches) {
             CloseHandle(reader);
             continue;
         }
         /* The path as the process has it, which says how it was started. */
-        NarrowFromPath(found, narrow, sizeof narrow);
+        char *text = NewUtf8(found);
         if (process == nullptr) {
-            LogDebugString(kMsgEndFailed, static_cast<int>(id), narrow, SignedError(openError));
+            LogDebugString(kMsgEndFailed, static_cast<int>(id), text, SignedError(openError));
             left++;
             CloseHandle(reader);
+            FreeUtf8(text);
             continue;
         }
         DWORD session = 0;
@@ -229,7 +309,7 @@ DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD
            before cannot be terminated, and needs no more. */
         const DWORD error = EndProcess(process);
         if (error == ERROR_SUCCESS) {
-            LogDebugString(kMsgEnded, static_cast<int>(id), static_cast<int>(session), narrow);
+            LogDebugString(kMsgEnded, static_cast<int>(id), static_cast<int>(session), text);
             ++*ended;
             DWORD k = 0;
             while (k < *sessionCount && sessions[k] != session)
@@ -237,9 +317,10 @@ DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD
             if (sessionKnown && k == *sessionCount && k < kMaxSessions)
                 sessions[(*sessionCount)++] = session;
         } else {
-            LogDebugString(kMsgEndFailed, static_cast<int>(id), narrow, SignedError(error));
+            LogDebugString(kMsgEndFailed, static_cast<int>(id), text, SignedError(error));
             left++;
         }
+        FreeUtf8(text);
         CloseHandle(process);
     }
     HeapFree(GetProcessHeap(), 0, found);

@@ -96,13 +96,33 @@ inline constexpr DWORD kProcessEndWaitMs = 5000;
 inline constexpr DWORD kMaxPathUnits = 32768;
 /* The most sessions whose instances the steps remember to start again. */
 inline constexpr DWORD kMaxSessions = 1024;
+/* Session numbers that name no session: WTS_CURRENT_SESSION and
+   WTS_ANY_SESSION, which WTSQueryUserToken would take for others. */
+inline constexpr DWORD kFirstPseudoSession = 0xFFFFFFFE;
+
+/* Opens the file at path with no access to its data and every sharing
+   mode, as a running program's file opens; a path of MAX_PATH units or
+   more through the \\?\ prefix (\\?\UNC\ for a share). flags go to
+   CreateFileW. INVALID_HANDLE_VALUE, with the last error set, when it
+   cannot. */
+HANDLE OpenExistingFile(const WCHAR *path, DWORD flags);
+
+/* The text in UTF-8, whole, in a heap block for FreeUtf8; the empty text
+   when it cannot be made. The steps' lines carry paths this way, so that
+   their log shows every character of any length. */
+char *NewUtf8(const WCHAR *text);
+void FreeUtf8(char *text);
 
 /*
  * Ends every process other than this one whose executable is the file at
  * path, in every session the caller may open. A process's executable is
- * that file when it opens as the same file (volume and file index), so no
- * spelling of its path counts: short names, the case of any letter, the
- * \\?\ prefix, a hard link. When the process's file cannot be opened (a
+ * that file when it opens as the same file, so no spelling of its path
+ * counts: short names, the case of any letter, the \\?\ prefix, a hard
+ * link. The file is known by its 128-bit identifier where Windows gives one
+ * for both (GetFileInformationByHandleEx, Windows 8 and later), else by
+ * volume and 64-bit index. The installed path is opened without following
+ * a final link, so that a link made there to another program's file does
+ * not make that program nosaver. When a process's file cannot be opened (a
  * drive letter that only its user sees) its full path is compared with
  * path as Windows compares file names. Paths of every length are read and
  * compared whole.
@@ -121,17 +141,20 @@ DWORD EndProcessesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD
  * The record of the sessions whose instance the closing step ended, which
  * the later steps of an installation start again: a value of nosaver's own
  * key in the 32-bit view of HKEY_LOCAL_MACHINE, as the steps may run in
- * different processes.
+ * different processes. It is read as a set: each session once, pseudo
+ * sessions dropped.
  *
  * RememberSessions adds sessions to the record (none: nothing is written).
  * RestartInSessions starts the file at path in every session of the record,
  * as that session's user on its desktop, logs each start and each session
- * where it could not, and removes the record, and nosaver's key with it
- * when nothing else is in it; returns how many it started. ForgetSessions
- * removes the record and nosaver's key, for a removal.
+ * where it could not, and removes the record; returns how many it started.
+ * While no file is at path it starts nothing and keeps the record, for the
+ * step whose file is back. ForgetSessions removes the record; returns
+ * whether there was one. Both remove only the record's value, and
+ * nosaver's key only when nothing else is in it.
  */
 void RememberSessions(const DWORD *sessions, DWORD count);
 DWORD RestartInSessions(const WCHAR *path);
-void ForgetSessions();
+bool ForgetSessions();
 
 #endif /* NOSAVER_INSTANCE_INSTANCE_H */

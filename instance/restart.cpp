@@ -18,24 +18,51 @@ constexpr WCHAR kRecordKey[] = WTEXT("Software\\nosaver");
 constexpr WCHAR kRecordValue[] = WTEXT("RestartSessions");
 constexpr REGSAM kRecordAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY;
 
-/* Reads the record into sessions (kMaxSessions); returns how many it holds. */
+/* Reads the record into sessions (kMaxSessions) as a set: each session
+   once, in the order first written, pseudo sessions and a trailing part
+   of a number dropped. Returns how many it holds; none when the value is
+   missing, of another type or longer than any record written. */
 DWORD ReadRecord(HKEY key, DWORD *sessions)
 {
+    DWORD stored[kMaxSessions];
     DWORD type = 0;
-    DWORD bytes = kMaxSessions * sizeof(DWORD);
-    if (RegQueryValueExW(key, kRecordValue, nullptr, &type, reinterpret_cast<BYTE *>(sessions),
+    DWORD bytes = sizeof stored;
+    if (RegQueryValueExW(key, kRecordValue, nullptr, &type, reinterpret_cast<BYTE *>(stored),
                          &bytes) != ERROR_SUCCESS ||
         type != REG_BINARY)
         return 0;
-    return bytes / sizeof(DWORD);
+    DWORD count = 0;
+    for (DWORD i = 0; i < bytes / sizeof(DWORD); i++) {
+        DWORD k = 0;
+        while (k < count && sessions[k] != stored[i])
+            k++;
+        if (k == count && stored[i] < kFirstPseudoSession)
+            sessions[count++] = stored[i];
+    }
+    return count;
+}
+
+/* Removes the record from the open key, and the key when nothing else is
+   in it: the package's own value and anybody else's stay. Returns whether
+   there was a record. */
+bool RemoveRecord(HKEY key)
+{
+    const bool removed = RegDeleteValueW(key, kRecordValue) == ERROR_SUCCESS;
+    DWORD values = 1;
+    DWORD subKeys = 1;
+    const bool empty = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                        &values, nullptr, nullptr, nullptr,
+                                        nullptr) == ERROR_SUCCESS &&
+                       values == 0 && subKeys == 0;
+    RegCloseKey(key);
+    if (empty)
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordKey);
+    return removed;
 }
 
 /* Starts the file at path in the session, as its user, on its desktop. */
-bool StartInSession(const WCHAR *path, DWORD session)
+bool StartInSession(const WCHAR *path, const char *text, DWORD session)
 {
-    char narrow[kNarrowPathBytes];
-    NarrowFromPath(path, narrow, sizeof narrow);
-
     HANDLE token = nullptr;
     if (!WTSQueryUserToken(session, &token)) {
         LogDebugString(kMsgNoSessionUser, static_cast<int>(session), SignedError(GetLastError()));
@@ -75,11 +102,11 @@ bool StartInSession(const WCHAR *path, DWORD session)
     }
     CloseHandle(token);
     if (!ok) {
-        LogDebugString(kMsgStartFailed, narrow, static_cast<int>(session), SignedError(error));
+        LogDebugString(kMsgStartFailed, text, static_cast<int>(session), SignedError(error));
         return false;
     }
     LogDebugString(kMsgStarted, static_cast<int>(started.dwProcessId), static_cast<int>(session),
-                   narrow);
+                   text);
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
     return true;
@@ -116,29 +143,39 @@ void RememberSessions(const DWORD *sessions, DWORD count)
 DWORD RestartInSessions(const WCHAR *path)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, &key) != ERROR_SUCCESS)
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, &key);
+    if (opened != ERROR_SUCCESS) {
+        if (opened != ERROR_FILE_NOT_FOUND)
+            LogDebugString(kMsgRecordUnread, SignedError(static_cast<DWORD>(opened)));
         return 0;
+    }
     DWORD sessions[kMaxSessions];
     const DWORD count = ReadRecord(key, sessions);
-    RegDeleteValueW(key, kRecordValue);
-    /* The key was made for the record alone where nothing else is in it. */
-    DWORD values = 1;
-    DWORD subKeys = 1;
-    const bool empty = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
-                                        &values, nullptr, nullptr, nullptr,
-                                        nullptr) == ERROR_SUCCESS &&
-                       values == 0 && subKeys == 0;
-    RegCloseKey(key);
-    if (empty)
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordKey);
+    char *text = NewUtf8(path);
+    /* A rollback step runs while its file may be away: the older version's
+       own step, once its file is back, starts it instead. */
+    const HANDLE file = count > 0 ? OpenExistingFile(path, 0) : INVALID_HANDLE_VALUE;
+    if (count > 0 && file == INVALID_HANDLE_VALUE) {
+        LogDebugString(kMsgNothingToStart, text, SignedError(GetLastError()));
+        RegCloseKey(key);
+        FreeUtf8(text);
+        return 0;
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    RemoveRecord(key);
 
     DWORD started = 0;
     for (DWORD i = 0; i < count; i++)
-        started += StartInSession(path, sessions[i]) ? 1 : 0;
+        started += StartInSession(path, text, sessions[i]) ? 1 : 0;
+    FreeUtf8(text);
     return started;
 }
 
-void ForgetSessions()
+bool ForgetSessions()
 {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordKey);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, &key) != ERROR_SUCCESS)
+        return false;
+    return RemoveRecord(key);
 }

@@ -46,6 +46,8 @@ struct SimFile {
     DWORD volume;
     DWORD index;
     std::string onlyFor;
+    uint64_t id128High;
+    std::u16string linkTo; /* a link: the path it leads to */
 };
 
 struct Machine {
@@ -77,6 +79,13 @@ struct Machine {
     std::vector<SimFile> files;
     std::map<DWORD, std::string> users; /* session: who is logged on there */
     bool compareStringOrdinal = true;
+    bool fileIdInfo = true;
+    /* Windows Installer: the installation's properties, the open records
+       (their field 0) and the messages it was sent. */
+    std::map<std::u16string, std::u16string> installProperties;
+    std::map<MSIHANDLE, std::u16string> records;
+    MSIHANDLE nextRecord = 0x5000;
+    std::vector<std::pair<int, std::u16string>> installLog;
     DWORD nextProcessId = 5000;
     /* HKEY_LOCAL_MACHINE: key: value name: (type, bytes) */
     std::map<std::u16string, std::map<std::u16string, std::pair<DWORD, std::string>>> registry;
@@ -334,7 +343,7 @@ std::string CallerAccount()
 /* The file that a path opens for the account, as an index into the table
    of files, or -1 with the last error set. Without the \\?\ prefix a path
    must be shorter than MAX_PATH. */
-long LookUpFile(const WCHAR *name, const std::string &account)
+long LookUpFile(const WCHAR *name, const std::string &account, bool followLinks = true)
 {
     std::u16string path = name != nullptr ? name : u"";
     if (path.compare(0, 8, u"\\\\?\\UNC\\") == 0)
@@ -352,6 +361,10 @@ long LookUpFile(const WCHAR *name, const std::string &account)
         if (!files[i].onlyFor.empty() && files[i].onlyFor != account) {
             M().lastError = ERROR_PATH_NOT_FOUND; /* a drive letter only its user has */
             return -1;
+        }
+        if (followLinks && !files[i].linkTo.empty()) {
+            const std::u16string target = files[i].linkTo;
+            return LookUpFile(target.c_str(), account);
         }
         return static_cast<long>(i);
     }
@@ -389,6 +402,30 @@ int WINAPI SimCompareStringOrdinal(const WCHAR *a, int aUnits, const WCHAR *b, i
     const std::u16string y = bUnits < 0 ? std::u16string(b) : std::u16string(b, bUnits);
     const bool same = ignoreCase ? SameLetters(x, y) : x == y;
     return same ? CSTR_EQUAL : (x < y ? 1 : 3);
+}
+
+/* Windows 8 and later; the only class nosaver asks for is FileIdInfo. */
+BOOL WINAPI SimGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                            void *info, DWORD bytes)
+{
+    Record("GetFileInformationByHandleEx(%d,%u)", static_cast<int>(kind), bytes);
+    if (Faulted("GetFileInformationByHandleEx"))
+        return FALSE;
+    const Handle *h = HandleOf(file, Kind::File);
+    if (h == nullptr)
+        return FALSE;
+    if (kind != FileIdInfo || bytes < sizeof(FILE_ID_INFO)) {
+        M().lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const SimFile &f = M().files[h->file];
+    auto *id = static_cast<FILE_ID_INFO *>(info);
+    id->VolumeSerialNumber = f.volume;
+    for (int i = 0; i < 8; i++) {
+        id->FileId.Identifier[i] = static_cast<BYTE>(static_cast<uint64_t>(f.index) >> (8 * i));
+        id->FileId.Identifier[8 + i] = static_cast<BYTE>(f.id128High >> (8 * i));
+    }
+    return TRUE;
 }
 
 } // namespace
@@ -524,7 +561,7 @@ const std::vector<std::u16string> &SimTerminatedPaths(void)
 
 int SimOpenHandles(void)
 {
-    return (int)M().handles.size();
+    return (int)(M().handles.size() + M().records.size());
 }
 
 std::string SimUtf8(const std::u16string &text)
@@ -606,9 +643,30 @@ std::string SimEncodeAnsi(UINT codePage, const std::u16string &text)
     return Encode(codePage, text, '?', &used);
 }
 
-void SimAddFile(const std::u16string &path, DWORD volume, DWORD index, const std::string &onlyFor)
+void SimAddFile(const std::u16string &path, DWORD volume, DWORD index, const std::string &onlyFor,
+                uint64_t id128High)
 {
-    M().files.push_back({path, volume, index, onlyFor});
+    M().files.push_back({path, volume, index, onlyFor, id128High, u""});
+}
+
+void SimAddLink(const std::u16string &path, DWORD volume, DWORD index, const std::u16string &target)
+{
+    M().files.push_back({path, volume, index, "", 0, target});
+}
+
+void SimSetFileIdInfo(bool present)
+{
+    M().fileIdInfo = present;
+}
+
+void SimSetInstallProperty(const std::u16string &name, const std::u16string &value)
+{
+    M().installProperties[name] = value;
+}
+
+const std::vector<std::pair<int, std::u16string>> &SimInstallLog(void)
+{
+    return M().installLog;
 }
 
 void SimLogOn(DWORD session, const std::string &account)
@@ -815,13 +873,14 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int bytes,
     if (Faulted("MultiByteToWideChar"))
         return 0;
     UINT cp = ResolveCodePage(codePage);
-    if (CodeSet(cp) == nullptr || text == nullptr || bytes == 0 || units < 0 ||
+    if ((CodeSet(cp) == nullptr && cp != CP_UTF8) || text == nullptr || bytes == 0 || units < 0 ||
         (units > 0 && out == nullptr)) {
         M().lastError = ERROR_INVALID_PARAMETER;
         return 0;
     }
     size_t length = bytes < 0 ? strlen(text) + 1 : (size_t)bytes;
-    std::u16string wide = Decode(cp, (const unsigned char *)text, length);
+    std::u16string wide = cp == CP_UTF8 ? SimUtf16(std::string(text, length))
+                                        : Decode(cp, (const unsigned char *)text, length);
     if (units == 0)
         return (int)wide.size();
     if (wide.size() > (size_t)units) {
@@ -840,8 +899,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *text, int units
     if (Faulted("WideCharToMultiByte"))
         return 0;
     UINT cp = ResolveCodePage(codePage);
-    if (CodeSet(cp) == nullptr || text == nullptr || units == 0 || bytes < 0 ||
-        (bytes > 0 && out == nullptr)) {
+    if ((CodeSet(cp) == nullptr && cp != CP_UTF8) || text == nullptr || units == 0 || bytes < 0 ||
+        (bytes > 0 && out == nullptr) || (cp == CP_UTF8 && (flags != 0 || defaultChar != nullptr))) {
         M().lastError = ERROR_INVALID_PARAMETER;
         return 0;
     }
@@ -854,8 +913,10 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *text, int units
         length = (size_t)units;
     }
     bool used = false;
-    std::string narrow = Encode(cp, std::u16string(text, length),
-                                defaultChar != nullptr ? *defaultChar : '?', &used);
+    std::string narrow = cp == CP_UTF8
+                             ? SimUtf8(std::u16string(text, length))
+                             : Encode(cp, std::u16string(text, length),
+                                      defaultChar != nullptr ? *defaultChar : '?', &used);
     if (usedDefault != nullptr)
         *usedDefault = used;
     if (bytes == 0)
@@ -1004,7 +1065,8 @@ HANDLE CreateFileW(const WCHAR *name, DWORD access, DWORD share, void *security,
            disposition, flags);
     if (Faulted("CreateFileW"))
         return INVALID_HANDLE_VALUE;
-    const long file = LookUpFile(name, CallerAccount());
+    const long file =
+        LookUpFile(name, CallerAccount(), (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0);
     if (file < 0)
         return INVALID_HANDLE_VALUE;
     Handle h = {};
@@ -1058,6 +1120,9 @@ FARPROC GetProcAddress(HMODULE module, const char *name)
     if (module == reinterpret_cast<HMODULE>((uintptr_t)0x7C800000) && M().compareStringOrdinal &&
         strcmp(name, "CompareStringOrdinal") == 0)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&SimCompareStringOrdinal));
+    if (module == reinterpret_cast<HMODULE>((uintptr_t)0x7C800000) && M().fileIdInfo &&
+        strcmp(name, "GetFileInformationByHandleEx") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&SimGetFileInformationByHandleEx));
     M().lastError = 127; /* ERROR_PROC_NOT_FOUND */
     return nullptr;
 }
@@ -1346,6 +1411,71 @@ LONG RegCloseKey(HKEY key)
         return 6;
     M().handles.erase(reinterpret_cast<uintptr_t>(key));
     return ERROR_SUCCESS;
+}
+
+/* ---- msi ---- */
+
+UINT MsiGetPropertyW(MSIHANDLE install, const WCHAR *name, WCHAR *value, DWORD *units)
+{
+    Record("MsiGetPropertyW(%lu,%s,%u)", install, Utf8OfName(name).c_str(), *units);
+    if (Faulted("MsiGetPropertyW"))
+        return M().lastError;
+    auto it = M().installProperties.find(name);
+    const std::u16string found = it != M().installProperties.end() ? it->second : u"";
+    if (found.size() >= *units) {
+        if (*units > 0) {
+            std::copy(found.begin(), found.begin() + (*units - 1), value);
+            value[*units - 1] = 0;
+        }
+        *units = (DWORD)found.size();
+        return ERROR_MORE_DATA;
+    }
+    std::copy(found.begin(), found.end(), value);
+    value[found.size()] = 0;
+    *units = (DWORD)found.size();
+    return ERROR_SUCCESS;
+}
+
+MSIHANDLE MsiCreateRecord(UINT fields)
+{
+    Record("MsiCreateRecord(%u)", fields);
+    if (Faulted("MsiCreateRecord"))
+        return 0;
+    const MSIHANDLE record = M().nextRecord++;
+    M().records[record] = u"";
+    return record;
+}
+
+UINT MsiRecordSetStringW(MSIHANDLE record, UINT field, const WCHAR *value)
+{
+    Record("MsiRecordSetStringW(%u)", field);
+    if (Faulted("MsiRecordSetStringW"))
+        return M().lastError;
+    auto it = M().records.find(record);
+    if (it == M().records.end())
+        return 6; /* ERROR_INVALID_HANDLE */
+    if (field != 0)
+        return ERROR_INVALID_PARAMETER;
+    it->second = value != nullptr ? value : u"";
+    return ERROR_SUCCESS;
+}
+
+int MsiProcessMessage(MSIHANDLE install, INSTALLMESSAGE kind, MSIHANDLE record)
+{
+    Record("MsiProcessMessage(%lu,0x%x)", install, static_cast<unsigned>(kind));
+    if (Faulted("MsiProcessMessage"))
+        return -1;
+    auto it = M().records.find(record);
+    if (it == M().records.end() || install == 0)
+        return -1;
+    M().installLog.push_back({kind, it->second});
+    return 1; /* IDOK */
+}
+
+UINT MsiCloseHandle(MSIHANDLE handle)
+{
+    Record("MsiCloseHandle");
+    return M().records.erase(handle) == 1 ? ERROR_SUCCESS : 6;
 }
 
 /* ---- msvcrt ---- */

@@ -124,7 +124,19 @@ int SimOpenHandles(void);
    open. With onlyFor set, only processes of that account can open it (a
    drive letter that only that user has). */
 void SimAddFile(const std::u16string &path, DWORD volume, DWORD index,
-                const std::string &onlyFor = "");
+                const std::string &onlyFor = "", uint64_t id128High = 0);
+/* A link at path, itself the file (volume, index), that leads to the file
+   at target unless it is opened with FILE_FLAG_OPEN_REPARSE_POINT. */
+void SimAddLink(const std::u16string &path, DWORD volume, DWORD index,
+                const std::u16string &target);
+/* Whether kernel32 has GetFileInformationByHandleEx with FileIdInfo
+   (Windows 8 and later; the default) or not. FileIdInfo gives the volume
+   and a 128-bit identifier: the file's index, then id128High. */
+void SimSetFileIdInfo(bool present);
+/* Windows Installer: a property of the installation that MsiGetPropertyW
+   reads, and the messages sent with MsiProcessMessage, (kind, field 0). */
+void SimSetInstallProperty(const std::u16string &name, const std::u16string &value);
+const std::vector<std::pair<int, std::u16string>> &SimInstallLog(void);
 /* Who is logged on in a session, whose token WTSQueryUserToken gives to
    "SYSTEM"; an empty account logs the session off. */
 void SimLogOn(DWORD session, const std::string &account);

@@ -24,6 +24,8 @@
 #endif
 #include <windows.h>
 #include <psapi.h>
+#include <msi.h>
+#include <msiquery.h>
 #include <stdio.h>
 #include <userenv.h>
 #include <wtsapi32.h>
@@ -48,6 +50,7 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
+typedef uint64_t ULONGLONG;
 typedef unsigned int UINT;
 typedef uintptr_t ULONG_PTR;
 typedef char16_t WCHAR;
@@ -59,6 +62,8 @@ typedef struct SimKey *HKEY;
 typedef DWORD REGSAM;
 typedef DWORD LCID;
 typedef void (*FARPROC)(void);
+typedef unsigned long MSIHANDLE;
+typedef int INSTALLMESSAGE;
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -77,6 +82,17 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
     DWORD nFileIndexHigh;
     DWORD nFileIndexLow;
 } BY_HANDLE_FILE_INFORMATION;
+
+typedef struct _FILE_ID_128 {
+    BYTE Identifier[16];
+} FILE_ID_128;
+
+typedef struct _FILE_ID_INFO {
+    ULONGLONG VolumeSerialNumber;
+    FILE_ID_128 FileId;
+} FILE_ID_INFO;
+
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileIdInfo = 18 } FILE_INFO_BY_HANDLE_CLASS;
 
 typedef struct _STARTUPINFOW {
     DWORD cb;
@@ -112,14 +128,17 @@ typedef struct tagPOINT {
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_MORE_DATA 234
 #define ERROR_PARTIAL_COPY 299
 #define ERROR_NO_TOKEN 1008
 #define ERROR_PRIVILEGE_NOT_HELD 1314
+#define ERROR_INSTALL_FAILURE 1603
 
 #define FILE_SHARE_READ 0x1
 #define FILE_SHARE_WRITE 0x2
 #define FILE_SHARE_DELETE 0x4
 #define OPEN_EXISTING 3
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 
 #define LOCALE_INVARIANT 0x007F
 #define LCMAP_UPPERCASE 0x00000200
@@ -136,6 +155,7 @@ typedef struct tagPOINT {
 
 #define CP_ACP 0
 #define CP_THREAD_ACP 3
+#define CP_UTF8 65001
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
 #define MOUSEEVENTF_ABSOLUTE 0x8000
@@ -147,6 +167,11 @@ typedef struct tagPOINT {
 #define PROCESS_VM_WRITE 0x0020
 #define PROCESS_QUERY_INFORMATION 0x0400
 #define SYNCHRONIZE 0x00100000
+
+#define INSTALLMESSAGE_ERROR 0x01000000
+#define INSTALLMESSAGE_WARNING 0x02000000
+#define INSTALLMESSAGE_INFO 0x04000000
+#define MB_ICONERROR 0x00000010
 
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0
@@ -210,6 +235,13 @@ BOOL WTSQueryUserToken(DWORD sessionId, HANDLE *token);
 /* userenv */
 BOOL CreateEnvironmentBlock(void **environment, HANDLE token, BOOL inherit);
 BOOL DestroyEnvironmentBlock(void *environment);
+
+/* msi */
+UINT MsiGetPropertyW(MSIHANDLE install, const WCHAR *name, WCHAR *value, DWORD *units);
+MSIHANDLE MsiCreateRecord(UINT fields);
+UINT MsiRecordSetStringW(MSIHANDLE record, UINT field, const WCHAR *value);
+int MsiProcessMessage(MSIHANDLE install, INSTALLMESSAGE kind, MSIHANDLE record);
+UINT MsiCloseHandle(MSIHANDLE handle);
 
 /* user32 */
 BOOL GetCursorPos(POINT *point);

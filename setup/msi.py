@@ -29,11 +29,24 @@ import time
 import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# Steps that run only when an installation is rolled back. wixl knows no
-# Execute="rollback" and writes them as deferred steps; their type then
-# gets the rollback flag (msidbCustomActionTypeRollback).
-ROLLBACK_STEPS = ("RestartEndedInstances",)
-ROLLBACK = 0x100
+# Steps that run only when an installation is rolled back, and ones that run
+# only once it has succeeded. wixl knows neither Execute="rollback" nor
+# Execute="commit" and writes them as deferred steps; their type then gets
+# the flag (msidbCustomActionTypeRollback, msidbCustomActionTypeCommit).
+ROLLBACK, COMMIT = 0x100, 0x200
+STEP_FLAGS = {"RestartEndedInstances": ROLLBACK, "RestartInstances": COMMIT,
+              "ForgetInstances": COMMIT}
+# Who may change the installed folder and nosaver.exe (Windows Installer 5,
+# Windows 7 and later): SYSTEM and Administrators; Users read and run.
+# Protected, so that nothing of a parent's looser rights comes in.
+RIGHTS = "(A;%(inherit)s;FA;;;SY)(A;%(inherit)s;FA;;;BA)(A;%(inherit)s;0x1200a9;;;BU)"
+FOLDER_SDDL = "D:PAI" + RIGHTS % {"inherit": "OICI"}
+FILE_SDDL = "D:PAI" + RIGHTS % {"inherit": ""}
+# Properties that the user-interface sequence finds or sets and the
+# installation itself must see, which Windows Installer passes on only when
+# they are listed as secure.
+SECURE = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED", "INSTALLDIR", "NOSAVER_INSTALLED_DIR",
+          "NOSAVER_INSTALLED_EXE", "NOSAVER_PRODUCT_DIR")
 SOURCE = os.path.join(HERE, "nosaver.wxs")
 FILES = ("nosaver.exe", "README.txt", "LICENSE.txt", "closing_action.dll")
 # Where each is in a win32 build folder.
@@ -43,6 +56,38 @@ IN_BUILD = ("nosaver.exe", "package/README.txt", "package/LICENSE.txt", "closing
 def upgrade_code():
     with open(SOURCE) as f:
         return uuid.UUID(re.search(r'UpgradeCode="\{([0-9A-F-]{36})\}"', f.read()).group(1))
+
+
+def component_code():
+    with open(SOURCE) as f:
+        return re.search(r'<Component Id="Program" Guid="(\{[0-9A-F-]{36}\})"', f.read()).group(1)
+
+
+def additions():
+    """What the package holds beyond what wixl writes, as SQL for msibuild:
+    the file search that makes the remembered folder count only while it
+    holds nosaver.exe, the search for the folder where Windows Installer has
+    the installed nosaver.exe, the permissions of the folder and the file,
+    and the secure properties."""
+    return [
+        "INSERT INTO `Signature` (`Signature`, `FileName`) VALUES ('InstalledExe', 'nosaver.exe')",
+        "CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, `ComponentId` CHAR(38) NOT NULL,"
+        " `Type` SHORT PRIMARY KEY `Signature_`)",
+        # Type 1: the key path is a file; the property is its folder.
+        "INSERT INTO `CompLocator` (`Signature_`, `ComponentId`, `Type`) VALUES ('ProductDir', "
+        "'%s', 1)" % component_code(),
+        "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('NOSAVER_PRODUCT_DIR', "
+        "'ProductDir')",
+        "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
+        "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, "
+        "`Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
+        "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, "
+        "`SDDLText`) VALUES ('LockFolder', 'INSTALLDIR', 'CreateFolder', '%s')" % FOLDER_SDDL,
+        "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, "
+        "`SDDLText`) VALUES ('LockProgram', 'NosaverExe', 'File', '%s')" % FILE_SDDL,
+        "UPDATE `Property` SET `Value` = '%s' WHERE `Property` = 'SecureCustomProperties'"
+        % ";".join(SECURE),
+    ]
 
 
 def braced(code):
@@ -55,6 +100,7 @@ def product_code(version):
 
 def package_code(stage, version):
     digest = hashlib.sha256(version.encode())
+    digest.update("\n".join(additions()).encode())
     for name in (SOURCE,) + tuple(os.path.join(stage, f) for f in FILES):
         with open(name, "rb") as f:
             data = f.read()
@@ -109,10 +155,10 @@ def make(stage, version, out, epoch):
         lines = subprocess.run(["msiinfo", "export", partial, "CustomAction"], check=True,
                                capture_output=True, text=True).stdout.splitlines()[3:]
         types = {line.split("\t")[0]: int(line.split("\t")[1]) for line in lines}
-        for step in ROLLBACK_STEPS:
-            subprocess.run(clock + ["msibuild", partial, "-q",
-                                    "UPDATE CustomAction SET Type = %d WHERE Action = '%s'"
-                                    % (types[step] | ROLLBACK, step)], env=env, check=True)
+        for query in additions() + ["UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'"
+                                    % (types[step] | flag, step)
+                                    for step, flag in sorted(STEP_FLAGS.items())]:
+            subprocess.run(clock + ["msibuild", partial, "-q", query], env=env, check=True)
         subprocess.run(clock + ["msibuild", partial, "-s",
                                 "nosaver %s: keeps the screen saver from starting" % version,
                                 "the nosaver developers", "Intel;1033",

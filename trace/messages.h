@@ -1,6 +1,6 @@
 /*
- * Every message nosaver and its installer's closing step send to the
- * debugger output stream.
+ * Every message nosaver and its installer's steps send to the debugger
+ * output stream, and the steps also to the installation's log.
  *
  * The texts are narrow printf formats. Three of them hold Chinese
  * characters or a full-width colon; those are written here as their
@@ -38,7 +38,7 @@ inline constexpr char kMsgProcessFullName[] = "Process full name\xa3\xba"
 inline constexpr char kMsgOpenProcessFailed[] = "OpenProcess failed,error code:%ld";
 inline constexpr char kMsgTerminateFailed[] = "TerminateProcess failed,error code:%ld";
 
-/* the installer's steps */
+/* the installer's steps; their %s are UTF-8 */
 inline constexpr char kMsgEnded[] = "ended process[%d] of session %d: %s\n";
 inline constexpr char kMsgEndFailed[] = "could not end process[%d] %s,error code:%ld\n";
 inline constexpr char kMsgEndSnapshotFailed[] = "EnumProcesses failed,error code:%ld\n";
@@ -49,9 +49,25 @@ inline constexpr char kMsgFileUnopened[] =
     "cannot open %s,error code:%ld; comparing full paths instead\n";
 inline constexpr char kMsgRecordFailed[] =
     "cannot keep the sessions to start nosaver in again,error code:%ld\n";
+inline constexpr char kMsgRecordUnread[] =
+    "cannot read the sessions to start nosaver in again,error code:%ld\n";
+inline constexpr char kMsgStaleRecord[] =
+    "forgot the sessions of an installation that did not finish\n";
+inline constexpr char kMsgNothingToStart[] =
+    "no file to start at %s,error code:%ld; the sessions are kept for the step whose file "
+    "is back\n";
 inline constexpr char kMsgStarted[] = "started process[%d] in session %d: %s\n";
 inline constexpr char kMsgNoSessionUser[] =
     "no user token for session %d,error code:%ld; nosaver not started there\n";
 inline constexpr char kMsgStartFailed[] = "could not start %s in session %d,error code:%ld\n";
+inline constexpr char kMsgClosed[] = "%d running nosaver.exe ended (%s)\n";
+inline constexpr char kMsgCloseFailed[] =
+    "%d running nosaver.exe could not be ended, %d were (%s); close them and try again\n";
+inline constexpr char kMsgCloseFailedOnRemoval[] =
+    "%d running nosaver.exe could not be ended, %d were (%s); the removal goes on, and "
+    "Windows removes a file still in use when the computer restarts\n";
+inline constexpr char kMsgInstallDirNotFull[] =
+    "INSTALLDIR must be a full path, such as C:\\Tools\\nosaver or "
+    "\\\\server\\share\\nosaver, not: %s\n";
 
 #endif /* NOSAVER_TRACE_MESSAGES_H */

@@ -1,35 +1,46 @@
 """The Windows Installer package, read back with msitools: what it
-installs where, its shortcuts, its upgrade rules, and where the two steps
-of nosaver's own run. What Wine cannot show, the rights and the session a
-step runs with on Windows, is what these tables say.
+installs where, its shortcuts, its upgrade rules, its folder's permissions,
+and which of nosaver's own steps run in each case, with which data, where
+and when, found by evaluating the package's own conditions. What Wine
+cannot show, the rights and the session a step runs with on Windows and
+the rules Windows Installer enforces, is what these tables say.
 
     check_msi(PACKAGE, VERSION, EXE, DLL) checks a package against the
-    nosaver.exe and the closing step's DLL it should hold.
+    nosaver.exe and the steps' DLL it should hold.
 """
 import os
+import re
 import subprocess
 import tempfile
 
 import pefile
 
+from check_ice import check_ice
 from check_pe import check_imports
+from msi_condition import evaluate
 from report import check
 
 # Fixed for every version, forever: it is how one version finds another.
 UPGRADE_CODE = "{7A9895DC-659C-40BB-9B40-693AC74D9DCD}"
 # Custom action types: where the code is, and when and how it runs.
 DLL_IN_BINARY, EXE_IN_FILE, SET_PROPERTY = 1, 18, 51
-CONTINUE, ASYNC, IN_SCRIPT, NO_IMPERSONATE = 0x40, 0x80, 0x400, 0x800
-ROLLBACK = 0x100
-REPLACED_OR_REMOVED = 'REMOVE="ALL" OR WIX_UPGRADE_DETECTED OR REINSTALL'
-# nosaver's own steps: DLL entry, what else their type says besides a
-# deferred, not impersonated DLL from the package, and when they run.
-STEPS = {
-    "CloseInstances": ("CloseInstances", 0, REPLACED_OR_REMOVED),
-    "RestartEndedInstances": ("RestartInstances", ROLLBACK | CONTINUE, REPLACED_OR_REMOVED),
-    "RestartInstances": ("RestartInstances", CONTINUE, 'NOT (REMOVE="ALL")'),
-    "ForgetInstances": ("ForgetInstances", CONTINUE, 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'),
+CONTINUE, ASYNC, ROLLBACK, COMMIT, IN_SCRIPT, NO_IMPERSONATE = 0x40, 0x80, 0x100, 0x200, 0x400, 0x800
+INSTALLED = {"Installed": "00:00:00"}
+# The cases of an installation, as the properties Windows Installer sets,
+# and what nosaver's steps must do in each: the closing step's mode (None:
+# no closing step), whether its failure fails the installation, whether the
+# file starts again where it ran, whether the record is forgotten.
+CASES = {
+    "a first installation": ({}, "replace", True, True, False),
+    "an upgrade": ({"WIX_UPGRADE_DETECTED": "{OLD}"}, "upgrade", True, True, False),
+    "a repair": (dict(INSTALLED, REINSTALL="ALL"), "replace", True, True, False),
+    "a removal": (dict(INSTALLED, REMOVE="ALL"), "remove", False, False, True),
+    "its removal by a newer version": (dict(INSTALLED, REMOVE="ALL", UPGRADINGPRODUCTCODE="{NEW}"),
+                                       "replace", True, False, False),
+    "a maintenance run that changes nothing": (dict(INSTALLED), None, None, False, False),
 }
+# Who may do what to the installed folder and nosaver.exe.
+FULL, READ_RUN = 0x1F01FF, 0x1200A9
 
 
 def table(package, name):
@@ -72,9 +83,6 @@ def check_msi(path, version, exe, dll):
     size_kb = -(-sum(len(data) for data in installed.values()) // 1024)
     check(props.get("ARPSIZE") == str(size_kb), "Programs and Features shows their size, %d KB"
           % size_kb, props.get("ARPSIZE"))
-    directories = keyed(path, "Directory", "Directory")
-    check(directories["INSTALLDIR"]["Directory_Parent"] == "ProgramFilesFolder",
-          "the folder is under the 32-bit Program Files", directories["INSTALLDIR"])
     exe_key = next((k for k, f in keyed(path, "File", "File").items()
                     if f["FileName"] == "nosaver.exe"), None)
 
@@ -97,67 +105,42 @@ def check_msi(path, version, exe, dll):
 
     execute, ui = sequence(path, "InstallExecuteSequence"), sequence(path, "InstallUISequence")
     actions = keyed(path, "CustomAction", "Action")
-    at = lambda name: execute.get(name, (None,))[0]  # noqa: E731
-
-    # The installation folder, remembered in the 32-bit view of
-    # HKLM\Software\nosaver and read back before costing, unless given.
     registry = [(r["Root"], r["Key"], r["Name"], r["Value"], r["Component_"])
                 for r in table(path, "Registry")]
     check(registry == [("2", "Software\\nosaver", "InstallDir", "[INSTALLDIR]", "Program")],
           "the folder is written to HKLM\\Software\\nosaver InstallDir", registry)
-    search = [(a["Property"], r["Root"], r["Key"], r["Name"], r["Type"])
-              for a in table(path, "AppSearch") for r in table(path, "RegLocator")
-              if r["Signature_"] == a["Signature_"]]
-    check(search == [("NOSAVER_INSTALLED_DIR", "2", "Software\\nosaver", "InstallDir", "2")],
-          "and read back from there, as it stands, in the 32-bit view", search)
-    use = actions.get("UseInstalledDir", {})
-    check((int(use.get("Type", 0)), use.get("Source"), use.get("Target")) ==
-          (SET_PROPERTY, "INSTALLDIR", "[NOSAVER_INSTALLED_DIR]") and all(
-              seq.get("AppSearch", (0,))[0] < seq.get("UseInstalledDir", (0,))[0] <
-              seq.get("CostFinalize", (0,))[0] and seq["UseInstalledDir"][1] ==
-              "NOSAVER_INSTALLED_DIR AND NOT INSTALLDIR" for seq in (execute, ui)),
-          "in both sequences it becomes INSTALLDIR before costing, unless INSTALLDIR is given",
-          (use, execute.get("UseInstalledDir"), ui.get("UseInstalledDir")))
+    check_folder(path, props, execute, ui, actions)
+    check_lockdown(path)
 
-    # nosaver's own steps: the project's DLL, deferred, not impersonated
-    # (LocalSystem in session 0 on Windows), each with the installed
-    # nosaver.exe's path as its data.
+    # nosaver's own steps: the project's DLL, stored in the package.
     with tempfile.TemporaryDirectory() as out:
         subprocess.run(["msidump", "-s", "-d", out, path], check=True, capture_output=True,
                        cwd=out)
-        source = actions.get("CloseInstances", {}).get("Source", "?")
-        stream = os.path.join(out, "_Streams", "Binary." + source)
+        binary = actions.get("CloseInstances", {}).get("Source", "?")
+        stream = os.path.join(out, "_Streams", "Binary." + binary)
         code = open(stream, "rb").read() if os.path.exists(stream) else b""
     check(code == dll, "the steps' code is the DLL the project builds, not nosaver.exe close")
     pe = pefile.PE(data=code) if code else None
     entries = [e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols] if pe else []
-    for name, (entry, flags, condition) in STEPS.items():
-        step, data = actions.get(name, {}), actions.get("Set%sData" % name, {})
-        kind = int(step.get("Type", 0))
-        check((kind, step.get("Source"), step.get("Target")) ==
-              (DLL_IN_BINARY | IN_SCRIPT | NO_IMPERSONATE | flags, source, entry) and
-              entry in entries and execute.get(name, (0, ""))[1] == condition,
-              "%s: %s of the DLL, deferred, not impersonated%s%s, when %s" % (
-                  name, entry, ", on rollback only" if flags & ROLLBACK else "",
-                  ", its failure ignored" if flags & CONTINUE else ", its failure fails all",
-                  condition), (step, execute.get(name)))
-        if name != "ForgetInstances":
-            check((int(data.get("Type", 0)), data.get("Source"), data.get("Target")) ==
-                  (SET_PROPERTY, name, target) and at(data["Action"]) < at("InstallInitialize"),
-                  "%s is given the full path of the installed nosaver.exe" % name, data)
-    check(at("InstallInitialize") < at("RestartEndedInstances") < at("CloseInstances")
-          < at("RemoveExistingProducts") < at("RemoveFiles") < at("InstallFiles")
-          < at("WriteRegistryValues") < at("RestartInstances") < at("InstallFinalize")
-          and at("RemoveFiles") < at("ForgetInstances") < at("InstallFinalize"),
-          "the closing step runs before an older version is removed and before files are "
-          "removed or replaced, after its rollback step; the restart once the new file and the "
-          "folder's value are in place; forgetting at the end of a removal",
-          sorted((v[0], k) for k, v in execute.items()))
     if pe:
         check(pe.FILE_HEADER.Machine == 0x14C and pe.FILE_HEADER.Characteristics & 0x2000,
               "the steps' DLL is a 32-bit DLL")
         check_imports(pe, ["KERNEL32.dll", "ADVAPI32.dll", "PSAPI.DLL", "USERENV.dll",
                            "WTSAPI32.dll", "msvcrt.dll", "msi.dll"])
+    steps = {name: a for name, a in actions.items() if a["Source"] == binary}
+    check(steps and all(a["Target"] in entries and int(a["Type"]) & 0x3F == DLL_IN_BINARY
+                        for a in steps.values()),
+          "every step of the DLL calls one of its entries", sorted(steps))
+    check(all(int(a["Type"]) & NO_IMPERSONATE for a in steps.values()
+              if int(a["Type"]) & IN_SCRIPT),
+          "the in-script steps run not impersonated: as LocalSystem on Windows, which may end and "
+          "start the processes of every session",
+          {n: a["Type"] for n, a in steps.items()})
+    for case, (given, mode, fatal, restarts, forgets) in CASES.items():
+        for rollback in (True, False):
+            props_case = dict(given, **({} if rollback else {"RollbackDisabled": "1"}))
+            check_case(case + ("" if rollback else ", rollback disabled"), props_case, execute,
+                       actions, steps, exe_key, mode, fatal, restarts, forgets, rollback)
 
     # The start step: the installed nosaver.exe, not waited for, on the
     # client side of a user-interface installation, never as LocalSystem.
@@ -170,6 +153,157 @@ def check_msi(path, version, exe, dll):
           ui.get("StartNosaver", (0,))[0] > ui.get("ExecuteAction", (1 << 30,))[0],
           "it runs in the user-interface sequence after the installation, as the person",
           ui.get("StartNosaver"))
-    check(ui.get("StartNosaver", (0, ""))[1] == 'NOT REMOVE AND UserSID <> "S-1-5-18"',
+    check(all(runs(ui, "StartNosaver", dict(given, UserSID=user)) ==
+              (not given.get("REMOVE") and user != "S-1-5-18")
+              for given, *_rest in CASES.values() for user in ("S-1-5-21-1", "S-1-5-18")),
           "not on removal, and never as LocalSystem", ui.get("StartNosaver"))
+    check_ice(path)
     return props
+
+
+def runs(seq, name, props):
+    """Whether the action is in the sequence and its condition holds."""
+    return name in seq and evaluate(seq[name][1], props)
+
+
+def data_of(execute, actions, step, props):
+    """The data a deferred step gets: the value of the last property setter
+    for its name that runs before it."""
+    value = None
+    for at, name in sorted((v[0], k) for k, v in execute.items()):
+        a = actions.get(name, {})
+        if (int(a.get("Type", 0)) & 0x3F == SET_PROPERTY and a.get("Source") == step and
+                evaluate(execute[name][1], props) and at < execute[step][0]):
+            value = a["Target"]
+    return value
+
+
+def check_case(case, props, execute, actions, steps, exe_key, mode, fatal, restarts, forgets,
+               rollback):
+    """Which of the DLL's steps run in this case, in which order and way."""
+    at = lambda name: execute.get(name, (None,))[0]  # noqa: E731
+    ran = sorted((at(n), n) for n in steps if runs(execute, n, props))
+    kinds = {n: int(steps[n]["Type"]) for _, n in ran}
+    by = lambda entry, flags: [n for _, n in ran if steps[n]["Target"] == entry  # noqa: E731
+                               and kinds[n] & (ROLLBACK | COMMIT | IN_SCRIPT) == flags]
+    closing = by("CloseInstances", IN_SCRIPT)
+    rollbacks = by("RestartInstances", IN_SCRIPT | ROLLBACK)
+    later = IN_SCRIPT | (COMMIT if rollback else 0)
+    restart, forget = by("RestartInstances", later), by("ForgetInstances", later)
+    target = "[#%s]" % exe_key
+    if mode is None:
+        check(not ran, "%s: none of nosaver's steps runs" % case, ran)
+        return
+    data = data_of(execute, actions, closing[0], props) if len(closing) == 1 else None
+    check(len(closing) == 1 and data == "%s|%s" % (mode, target) and
+          bool(kinds[closing[0]] & CONTINUE) != fatal and
+          at("RemoveExistingProducts") < at(closing[0]) < at("RemoveFiles") < at("InstallFiles"),
+          "%s: the closing step runs after the older version's removal and before the files "
+          "change, in %s mode, and %s" % (case, mode, "its failure fails the installation" if fatal
+                                          else "the installation goes on whatever it finds"),
+          (closing, data))
+    check(len(rollbacks) == 1 and at(rollbacks[0]) < at(closing[0]) and
+          data_of(execute, actions, rollbacks[0], props) == target,
+          "%s: its rollback step comes before it and starts the installed file again" % case,
+          rollbacks)
+    check(len(restart) == int(restarts) and len(forget) == int(forgets) and
+          all(kinds[n] & CONTINUE and at("WriteRegistryValues") < at(n) < at("InstallFinalize")
+              for n in restart + forget) and
+          all(data_of(execute, actions, n, props) == target for n in restart) and
+          len(ran) == 2 + restarts + forgets,
+          "%s: %s%s, %s" % (case, "the file starts again where it was ended" if restarts else
+                            "nothing starts again", ", the record is forgotten" if forgets else "",
+                            "once the installation can no longer fail (a commit step)" if rollback
+                            else "at the end of the script, as no commit step runs"), ran)
+
+
+def check_folder(path, props, execute, ui, actions):
+    """The folder: given, remembered while it holds nosaver.exe, where
+    Windows Installer has the installed nosaver.exe, or the default; a
+    given one must be a full path."""
+    directories = keyed(path, "Directory", "Directory")
+    check(directories["INSTALLDIR"]["Directory_Parent"] == "ProgramFilesFolder",
+          "the default folder is under the 32-bit Program Files", directories["INSTALLDIR"])
+    component = keyed(path, "Component", "Component")["Program"]["ComponentId"]
+    signatures = keyed(path, "Signature", "Signature")
+    found = {}
+    for search in table(path, "AppSearch"):
+        sig = search["Signature_"]
+        reg = next((r for r in table(path, "RegLocator") if r["Signature_"] == sig), None)
+        comp = next((c for c in table(path, "CompLocator") if c["Signature_"] == sig), None)
+        file = signatures.get(sig, {}).get("FileName")
+        if reg and (reg["Root"], reg["Key"], reg["Name"], reg["Type"]) == \
+                ("2", "Software\\nosaver", "InstallDir", "0"):
+            found[search["Property"]] = "nosaver.exe in the remembered folder" if file == \
+                "nosaver.exe" else "the remembered folder" if not file else "?"
+        elif comp and (comp["ComponentId"], comp["Type"]) == (component, "1") and not file:
+            found[search["Property"]] = "the folder of the installed nosaver.exe"
+    check(found == {"NOSAVER_INSTALLED_EXE": "nosaver.exe in the remembered folder",
+                    "NOSAVER_INSTALLED_DIR": "the remembered folder",
+                    "NOSAVER_PRODUCT_DIR": "the folder of the installed nosaver.exe"},
+          "the searches: the remembered folder (32-bit view), nosaver.exe in it, and the folder "
+          "where Windows Installer has the installed nosaver.exe", found)
+    secure = props.get("SecureCustomProperties", "").split(";")
+    check(all(p in secure for p in ["INSTALLDIR"] + list(found)),
+          "they and INSTALLDIR pass from the user interface to the installation", secure)
+    folders = {
+        "given": ({"INSTALLDIR": "D:\\Given\\", "NOSAVER_INSTALLED_DIR": "R",
+                   "NOSAVER_INSTALLED_EXE": "R\\nosaver.exe", "NOSAVER_PRODUCT_DIR": "P"},
+                  "D:\\Given\\"),
+        "remembered, holding nosaver.exe": ({"NOSAVER_INSTALLED_DIR": "R",
+                                             "NOSAVER_INSTALLED_EXE": "R\\nosaver.exe",
+                                             "NOSAVER_PRODUCT_DIR": "P"}, "R"),
+        "remembered without it": ({"NOSAVER_INSTALLED_DIR": "R", "NOSAVER_PRODUCT_DIR": "P"}, "P"),
+        "neither": ({"NOSAVER_INSTALLED_DIR": "R"}, ""),
+    }
+    for name, seq in (("InstallExecuteSequence", execute), ("InstallUISequence", ui)):
+        for case, (given, expected) in folders.items():
+            props_case = dict(given)
+            for _, action in sorted((v[0], k) for k, v in seq.items()):
+                a = actions.get(action, {})
+                if int(a.get("Type", 0)) & 0x3F == SET_PROPERTY and a.get("Source") == \
+                        "INSTALLDIR" and evaluate(seq[action][1], props_case):
+                    check(seq[action][0] < seq["CostFinalize"][0], "%s: %s is set before "
+                          "costing" % (name, action), seq[action])
+                    props_case["INSTALLDIR"] = re.sub(r"\[(\w+)\]",
+                                                      lambda m: props_case.get(m.group(1), ""),
+                                                      a["Target"])
+            check(props_case.get("INSTALLDIR", "") == expected,
+                  "%s: a folder %s gives %s" % (name, case, expected or "the default"),
+                  props_case.get("INSTALLDIR"))
+    refuse = actions.get("CheckInstallDir", {})
+    check(int(refuse.get("Type", 0)) & (0x3F | IN_SCRIPT) == DLL_IN_BINARY and
+          refuse.get("Target") == "CheckInstallDir" and
+          runs(execute, "CheckInstallDir", {"INSTALLDIR": "Tools"}) and
+          not runs(execute, "CheckInstallDir", {}) and
+          execute["CheckInstallDir"][0] < execute["InstallInitialize"][0],
+          "a given folder is checked to be a full path before anything changes", refuse)
+
+
+def check_lockdown(path):
+    """Administrators and SYSTEM may change the folder and nosaver.exe,
+    users may only read and run them, nothing of a parent's rights comes in;
+    Windows Installer 5 sets this (Windows 7 and later)."""
+    tables = subprocess.run(["msiinfo", "tables", path], check=True, capture_output=True,
+                            text=True).stdout.split()
+    check("LockPermissions" not in tables, "no LockPermissions table beside "
+          "MsiLockPermissionsEx (Windows Installer 5 fails such a package with error 1941)")
+    locks = {(r["Table"], r["LockObject"]): r["SDDLText"] for r in table(path, "MsiLockPermissionsEx")
+             } if "MsiLockPermissionsEx" in tables else {}
+    exe = next(k for k, f in keyed(path, "File", "File").items() if f["FileName"] == "nosaver.exe")
+    folders = {r["Directory_"] for r in table(path, "CreateFolder")}
+
+    def aces(sddl):
+        m = re.fullmatch(r"D:P(?:AI)?((?:\([^)]*\))*)", sddl or "")
+        rights = {"FA": FULL}
+        out = {}
+        for ace in re.findall(r"\(([^)]*)\)", m.group(1)) if m else []:
+            kind, _flags, mask, _, _, who = ace.split(";")
+            out[who] = (kind, rights.get(mask) or int(mask, 0))
+        return out
+
+    for key, what in ((("CreateFolder", "INSTALLDIR"), "the folder"), (("File", exe), "nosaver.exe")):
+        check(aces(locks.get(key)) == {"SY": ("A", FULL), "BA": ("A", FULL), "BU": ("A", READ_RUN)}
+              and (key[0] != "CreateFolder" or "INSTALLDIR" in folders),
+              "%s: SYSTEM and Administrators may change it, Users read and run it, nothing "
+              "inherited" % what, locks.get(key))

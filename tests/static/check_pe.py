@@ -29,7 +29,7 @@ XP_EXPORTS = {
         "WaitForSingleObject",
         # the installer's steps
         "CreateFileW", "GetFileInformationByHandle", "GetModuleHandleW", "LCMapStringW",
-        "OutputDebugStringA", "ProcessIdToSessionId", "SetLastError",
+        "ProcessIdToSessionId", "SetLastError",
     },
     "ADVAPI32.dll": {"CreateProcessAsUserW", "RegCloseKey", "RegCreateKeyExW", "RegDeleteKeyW",
                      "RegDeleteValueW", "RegOpenKeyExW", "RegQueryInfoKeyW", "RegQueryValueExW",
@@ -38,9 +38,9 @@ XP_EXPORTS = {
     "WTSAPI32.dll": {"WTSQueryUserToken"},
     "USER32.dll": {"GetCursorPos", "mouse_event"},
     "PSAPI.DLL": {"EnumProcesses", "EnumProcessModules", "GetModuleFileNameExW"},
-    # Windows Installer 2.0, which Windows XP has; the installer's closing step.
+    # Windows Installer 2.0, which Windows XP has; the installer's steps.
     "msi.dll": {"MsiCloseHandle", "MsiCreateRecord", "MsiGetPropertyW", "MsiProcessMessage",
-                "MsiRecordSetStringA"},
+                "MsiRecordSetStringW"},
     "msvcrt.dll": {
         "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode",
         "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit", "_initterm", "_iob",

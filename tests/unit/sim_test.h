@@ -29,6 +29,42 @@ inline std::u16string LongPath(size_t length, size_t nameAt, const std::u16strin
     return path;
 }
 
+/* The process p with one of its fields set. */
+template <typename T, typename V>
+SimProcess With(SimProcess p, T SimProcess::*field, V value)
+{
+    p.*field = value;
+    return p;
+}
+
+/* The process p run by the account in the session. */
+inline SimProcess As(SimProcess p, const char *account, DWORD session)
+{
+    p.account = account;
+    p.session = session;
+    return p;
+}
+
+/* Adds the processes in enumeration order; the one with id kSelf becomes
+   the current process. */
+inline void Table(const std::vector<SimProcess> &processes)
+{
+    for (const SimProcess &p : processes)
+        SimAddProcess(p);
+    SimSetCurrentProcess(kSelf);
+}
+
+/* The processes terminated so far, each checked to have exit code 0. */
+inline std::vector<DWORD> Terminated()
+{
+    std::vector<DWORD> ids;
+    for (const auto &t : SimTerminated()) {
+        EXPECT_EQ(t.second, 0u) << "exit code of " << t.first;
+        ids.push_back(t.first);
+    }
+    return ids;
+}
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override { SimReset(); }

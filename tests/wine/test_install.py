@@ -4,8 +4,10 @@
     test_install.py STATE WIN32_BUILD PACKAGES
 
 PACKAGES holds the release's nosaver-<version>-win32.msi; an older version
-of the same files is built beside it. An install that fails; a silent
-install of the older one and its Start-menu shortcuts; nosaver started
+of the same files is built beside it. An install that fails, and one given
+a relative INSTALLDIR, which is refused; a silent install of the older one
+over the zip's nosaver.exe running in the same folder, which it ends and
+starts again, and its Start-menu shortcuts; nosaver started
 from the Startup shortcut and the release installed over it while it
 runs; the older one refused over the release; the release removed while
 nosaver runs; and an install with its user interface, which starts
@@ -17,7 +19,10 @@ by an upgrade, a repair and the removal that do not give it, in a folder
 with accented letters and in one whose nosaver.exe has a path of 259
 characters; each ends the nosaver started through another spelling of the
 installed file's path (its short form, or capitals), and the repair starts
-it again. No record of the sessions to start again is left behind.
+it again. No record of the sessions to start again is left behind. A
+remembered folder that holds no nosaver.exe (C:\\Windows, or a file) is
+not used: the upgrade and the removal go where the product is, and files
+of the same names in C:\\Windows stay as they were.
 
 Wine runs an upgrade's removal of the older version at once, as a plain
 removal (msiexec /i CODE REMOVE=ALL, without UPGRADINGPRODUCTCODE), ahead
@@ -33,6 +38,7 @@ does instead.
 import glob
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -112,6 +118,11 @@ class Machine:
         _, out = self.s.wine.run([self.s.wine.harness, "short", path])
         return out
 
+    def remember(self, folder):
+        """Sets the remembered folder as an administrator might."""
+        self.s.wine.run(["reg", "add", "HKLM\\Software\\nosaver", "/v", "InstallDir", "/d",
+                         folder, "/f"])
+
     def record_left(self):
         """Whether the steps left their record of sessions in the registry."""
         code, _ = self.s.wine.run(["reg", "query", "HKLM\\Software\\nosaver", "/v",
@@ -167,8 +178,25 @@ def body(s):
     s.check(os.path.isfile(m.folder) and not m.shortcuts() and not m.entries(),
             "and leaves no file, shortcut or Programs and Features entry")
     os.remove(m.folder)
+    log = s.wine.scratch_file("msiexec") + ".log"
+    install("an install into a relative INSTALLDIR", "/i", winpath(release), "/qn",
+            "INSTALLDIR=Tools\\nosaver", "/l*v", winpath(log), expect=1603)
+    with open(log, "rb") as f:
+        said = "nosaver: INSTALLDIR must be a full path" in f.read().decode("cp1252", "replace")
+    s.check(said and not m.shortcuts() and not m.entries(),
+            "is refused with a message that says why, and changes nothing")
 
-    install("a silent install of %s" % OLDER, "/i", winpath(older), "/qn")
+    # The zip's nosaver.exe, unpacked where the package installs and
+    # running, which the first installation ends and starts again.
+    os.makedirs(m.folder)
+    shutil.copy(os.path.join(s.build, "nosaver.exe"), os.path.join(m.folder, "nosaver.exe"))
+    unpacked = m.start("C:\\Program Files\\nosaver\\nosaver.exe")
+    install("a silent install of %s over it while it runs" % OLDER, "/i", winpath(older), "/qn")
+    again = m.new_instance()
+    s.check(unpacked and m.ended(unpacked) and again and not m.record_left(),
+            "ends the nosaver that ran there and starts the installed one again", (unpacked, again))
+    s.wine.kill(again)
+    s.check(again and m.ended(again), "which then ends")
     s.equal(sorted(os.listdir(m.folder)) if os.path.isdir(m.folder) else [],
             ["LICENSE.txt", "README.txt", "nosaver.exe"],
             "nosaver.exe, README.txt and LICENSE.txt are in Program Files\\nosaver")
@@ -227,9 +255,11 @@ def body(s):
     s.check(third and m.ended(third), "which the removal ends")
     nothing_left("after that removal")
     keeps_its_folder(s, m, install, older, release)
+    distrusts_the_remembered_folder(s, m, install, older, release)
     starts = {msg.pid for msg in s.listener.messages() if msg.text() == "lpCmdLine:[]\n"}
     s.equal(starts, m.seen, "nosaver started only from its shortcuts, after the install "
-            "with a user interface and the repair: not after the silent or the failed ones")
+            "with a user interface, the first install over a running copy and the repair: "
+            "not after the other silent or the failed ones")
     s.check(bystander.running(), "the other nosaver.exe runs on")
     print("install: msiexec took %s" % ", ".join(timings))
 
@@ -284,6 +314,41 @@ def keeps_its_folder(s, m, install, older, release):
         s.equal([p for p in (where,) if os.path.exists(p)] + list(m.shortcuts()), [],
                 "%s: no file, folder or shortcut is left" % what)
         s.equal(sorted(m.mentions() - before), [], "%s: nothing in the registry" % what)
+
+
+def distrusts_the_remembered_folder(s, m, install, older, release):
+    """A remembered folder that holds no nosaver.exe is not where it is."""
+    windows = os.path.join(m.drive, "windows")
+    decoys = {name: "an administrator's %s" % name for name in ("README.txt", "LICENSE.txt")}
+    for name, text in decoys.items():
+        with open(os.path.join(windows, name), "w") as f:
+            f.write(text)
+    before = m.mentions()
+
+    def decoys_stay(when):
+        kept = {}
+        for name in decoys:
+            with open(os.path.join(windows, name)) as f:
+                kept[name] = f.read()
+        s.check(kept == decoys and not os.path.exists(os.path.join(windows, "nosaver.exe")),
+                "%s: C:\\Windows keeps its own README.txt and LICENSE.txt, and gets no "
+                "nosaver.exe" % when, kept)
+
+    install("an install of %s" % OLDER, "/i", winpath(older), "/qn")
+    m.remember("C:\\Windows")
+    install("with C:\\Windows remembered, the release over it", "/i", winpath(release), "/qn")
+    with open(os.path.join(m.folder, "nosaver.exe"), "rb") as f, \
+            open(os.path.join(s.build, "nosaver.exe"), "rb") as g:
+        s.check(f.read() == g.read(), "the release is installed in Program Files\\nosaver")
+    decoys_stay("after the upgrade")
+    m.remember("C:\\Windows\\win.ini")
+    install("with a file remembered, the removal", "/x", winpath(release), "/qn")
+    s.equal([p for p in (m.folder,) if os.path.exists(p)] + list(m.shortcuts()), [],
+            "with a file remembered: the removal leaves no file, folder or shortcut")
+    decoys_stay("after the removal")
+    s.equal(sorted(m.mentions() - before), [], "and nothing in the registry")
+    for name in decoys:
+        os.remove(os.path.join(windows, name))
 
 
 if __name__ == "__main__":
