@@ -21,7 +21,7 @@ import time
 import pefile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import winenv  # noqa: E402
 
 WIN32 = os.path.join(ROOT, "build", "win32")

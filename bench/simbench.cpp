@@ -7,9 +7,8 @@
  *
  * Prints one line of key=value pairs per measurement, for bench/bench.py.
  */
-#include "app/app.h"
-#include "instance/instance.h"
-#include "platform/simwin.h"
+#include "nosaver/nosaver.h"
+#include "simwin/simwin.h"
 
 #include <algorithm>
 #include <chrono>

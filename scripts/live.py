@@ -22,7 +22,7 @@ import sys
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import winenv  # noqa: E402
 
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release packages: build/package/nosaver-<version>-win32.zip,
-# the Windows Installer package nosaver-<version>-win32.msi (setup/), and
+# the Windows Installer package nosaver-<version>-win32.msi (packaging/), and
 # the .sha256 of each beside it.
 #
 #   bash scripts/package.sh [--sign CERT.p12 --password-file FILE [--timestamp URL]]
@@ -11,7 +11,7 @@
 # CERT.p12, whose password is the first line of FILE; --timestamp has an
 # RFC 3161 server countersign them.
 # --release-url URL also writes the package managers' manifests of these
-# files into build/package/manifests (scripts/manifests.py): URL is where
+# files into build/package/manifests (packaging/manifests.py): URL is where
 # they will be published, with {version} for the version, e.g.
 # https://example.org/nosaver/v{version}/. --homepage URL is the project's
 # page that both manifests name, an https address; without it they name the
@@ -50,7 +50,7 @@ unset NOSAVER_SIGNED_EXE # set below only to sign
 
 cd "$(dirname "$0")/.."
 [ -z "$url" ] ||
-  problem=$(/usr/bin/python3 scripts/manifests.py check-url "$url" "${homepage[@]}" 2>&1) ||
+  problem=$(/usr/bin/python3 packaging/manifests.py check-url "$url" "${homepage[@]}" 2>&1) ||
   die "$problem"
 [ "$build" = 0 ] || bash scripts/build.sh win32
 out=${out:-$PWD/build/package}
@@ -90,13 +90,13 @@ if [ -n "$cert" ]; then
     die "the certificate in $cert is not for code signing (extended key usage: ${usage:-none})"
   sign build/win32/nosaver.exe "$work/nosaver.exe"
   chmod 755 "$work/nosaver.exe"
-  # cmake/package.cmake puts this file into the zip in place of the build's.
+  # packaging/CMakeLists.txt puts this file into the zip in place of the build's.
   export NOSAVER_SIGNED_EXE=$work/nosaver.exe
 fi
 cpack --config build/win32/CPackConfig.cmake -B "$work" >/dev/null
 
-# The .msi holds the same files as the zip, and the closing step.
-/usr/bin/python3 setup/msi.py ${NOSAVER_SIGNED_EXE:+--exe "$NOSAVER_SIGNED_EXE"} build/win32 \
+# The .msi holds the same files as the zip, and CloseInstances.
+/usr/bin/python3 packaging/msi.py ${NOSAVER_SIGNED_EXE:+--exe "$NOSAVER_SIGNED_EXE"} build/win32 \
   "$version" "$work/$name.msi"
 if [ -n "$cert" ]; then
   mv "$work/$name.msi" "$work/unsigned.msi"
@@ -105,7 +105,7 @@ fi
 (cd "$work" && sha256sum "$name.msi" > "$name.msi.sha256")
 
 [ -z "$url" ] ||
-  /usr/bin/python3 scripts/manifests.py write "$url" "$version" "$work" "$work/manifests" "${homepage[@]}"
+  /usr/bin/python3 packaging/manifests.py write "$url" "$version" "$work" "$work/manifests" "${homepage[@]}"
 
 for p in "${packages[@]}"; do mv "$work/$p" "$work/$p.sha256" "$out/"; done
 [ -z "$url" ] || mv "$work/manifests" "$out/"

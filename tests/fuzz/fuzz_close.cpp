@@ -7,9 +7,9 @@
  * name matches, no handle or heap block left. Without injected failures
  * the traces and the termination must be exactly the rules' outcome.
  */
-#include "app/app.h"
+#include "nosaver/nosaver.h"
 #include "input.h"
-#include "tests/unit/model.h"
+#include "model/model.h"
 
 #include <vector>
 

@@ -6,7 +6,7 @@
  * capacity, into buffers of exactly that size.
  */
 #include "input.h"
-#include "tests/unit/model.h"
+#include "model/model.h"
 
 #include <string.h>
 

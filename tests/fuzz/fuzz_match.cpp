@@ -6,7 +6,7 @@
  * either; the empty key matches nothing.
  */
 #include "input.h"
-#include "tests/unit/model.h"
+#include "model/model.h"
 
 #include <vector>
 

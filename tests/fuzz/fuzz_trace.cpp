@@ -6,7 +6,7 @@
  * must be what the rules give, in one message, with the heap left clean.
  */
 #include "input.h"
-#include "tests/unit/model.h"
+#include "model/model.h"
 
 #include <string.h>
 

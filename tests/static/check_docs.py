@@ -43,11 +43,11 @@ def main(source):
     # The README fences the self-check, the guide indents it by 4 spaces.
     with open(os.path.join(source, "README.md")) as f:
         fenced = re.findall(r"(?ms)^```powershell\n(.*?)^```$", f.read())
-    with open(os.path.join(source, "res", "README-windows.txt")) as f:
+    with open(os.path.join(source, "src", "res", "README-windows.txt")) as f:
         indented = [re.sub(r"(?m)^ {4}", "", block) for block in
                     re.findall(r"(?m)(?:^ {4}.*\n)+", f.read()) if "Add-Type" in block]
     check(len(fenced) == 1 and fenced == indented,
-          "README.md and res/README-windows.txt give the same PowerShell self-check",
+          "README.md and src/res/README-windows.txt give the same PowerShell self-check",
           (fenced, indented))
     return finish("%d relative links in %d pages" % (links, len(pages)))
 

@@ -27,8 +27,8 @@ DLL_IN_BINARY, EXE_IN_FILE, SET_PROPERTY = 1, 18, 51
 CONTINUE, ASYNC, ROLLBACK, COMMIT, IN_SCRIPT, NO_IMPERSONATE = 0x40, 0x80, 0x100, 0x200, 0x400, 0x800
 INSTALLED = {"Installed": "00:00:00"}
 # The cases of an installation, as the properties Windows Installer sets,
-# and what nosaver's steps must do in each: the closing step's mode (None:
-# no closing step), whether its failure fails the installation, whether the
+# and what nosaver's steps must do in each: CloseInstances' mode (None:
+# no CloseInstances), whether its failure fails the installation, whether the
 # file starts again where it ran, whether the record is forgotten.
 CASES = {
     "a first installation": ({}, "replace", True, True, False),
@@ -198,7 +198,7 @@ def check_case(case, props, execute, actions, steps, exe_key, mode, fatal, resta
     check(len(closing) == 1 and data == "%s|%s" % (mode, target) and
           bool(kinds[closing[0]] & CONTINUE) != fatal and
           at("RemoveExistingProducts") < at(closing[0]) < at("RemoveFiles") < at("InstallFiles"),
-          "%s: the closing step runs after the older version's removal and before the files "
+          "%s: CloseInstances runs after the older version's removal and before the files "
           "change, in %s mode, and %s" % (case, mode, "its failure fails the installation" if fatal
                                           else "the installation goes on whatever it finds"),
           (closing, data))

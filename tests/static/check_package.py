@@ -88,7 +88,7 @@ def main(source, build, version, work):
     check(made.returncode == 0, "package.sh --release-url makes the packages", made.stderr)
     # Everything that a second packaging stages gets new file times.
     time.sleep(1.1)
-    for f in ("nosaver.exe", "closing_action.dll"):
+    for f in ("nosaver.exe", "installer.dll"):
         os.utime(os.path.join(build, f))
     package(source, second)
 
@@ -99,12 +99,12 @@ def main(source, build, version, work):
     exe = check_contents(zip_path, version)
     check(exe == read(os.path.join(build, "nosaver.exe")), "the zip's nosaver.exe is the build's")
     check_checksum(msi)
-    product = check_msi(msi, version, exe, read(os.path.join(build, "closing_action.dll")))
+    product = check_msi(msi, version, exe, read(os.path.join(build, "installer.dll")))
 
     # Another version of the same files: a product code of its own, the
     # same upgrade code, another package code.
     other = os.path.join(work, "other.msi")
-    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), build, "0.9.9", other],
+    subprocess.run([sys.executable, os.path.join(source, "packaging", "msi.py"), build, "0.9.9", other],
                    check=True)
     older = properties(other)
     check(older["ProductCode"] != product["ProductCode"] and

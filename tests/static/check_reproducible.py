@@ -36,16 +36,16 @@ def build(source, folder, env=None):
     subprocess.run(["cmake", "-S", source, "-B", folder, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=",
                     "--toolchain", os.path.join(source, "cmake", "mingw-i686.cmake")],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", folder, "--target", "nosaver", "closing_action"],
+    subprocess.run(["cmake", "--build", folder, "--target", "nosaver", "installer"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cpack", "--config", os.path.join(folder, "CPackConfig.cmake"), "-B",
                     os.path.join(folder, "package")], check=True, stdout=subprocess.DEVNULL)
     msi = os.path.join(folder, "nosaver.msi")
-    subprocess.run([sys.executable, os.path.join(source, "setup", "msi.py"), folder, "1.0.0", msi],
+    subprocess.run([sys.executable, os.path.join(source, "packaging", "msi.py"), folder, "1.0.0", msi],
                    check=True, env=env)
     return (os.path.join(folder, "nosaver.exe"),
             glob.glob(os.path.join(glob.escape(folder), "package", "*.zip")),
-            os.path.join(folder, "closing_action.dll"), msi)
+            os.path.join(folder, "installer.dll"), msi)
 
 
 def main(source, tested, work):
@@ -67,9 +67,9 @@ def main(source, tested, work):
     for a, b, what in ((first, second, "two clean builds are identical"),
                        (first, tested, "the tested executable is identical to a clean build"),
                        (first_zip[0], second_zip[0], "their packages are identical"),
-                       (first_dll, second_dll, "so are their closing steps"),
-                       (first_dll, os.path.join(os.path.dirname(tested), "closing_action.dll"),
-                        "and the tested closing step"),
+                       (first_dll, second_dll, "so are their CloseInstances steps"),
+                       (first_dll, os.path.join(os.path.dirname(tested), "installer.dll"),
+                        "and the tested CloseInstances"),
                        (first_msi, second_msi, "and their Windows Installer packages, though one "
                         "wixl took 2 s longer")):
         check(filecmp.cmp(a, b, shallow=False), what)

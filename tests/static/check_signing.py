@@ -126,7 +126,7 @@ def main(source, build, version, work):
 
     msi = os.path.join(out, name + ".msi")
     check_checksum(msi)
-    dll = read(os.path.join(build, "closing_action.dll"))
+    dll = read(os.path.join(build, "installer.dll"))
     check_msi(msi, version, signed, dll)
     check_signature(msi, cert, read(msi).find(b"the nosaver developers"))
     check_manifests(out, version)
@@ -134,7 +134,7 @@ def main(source, build, version, work):
     # the package's tables and streams are the release's, but for the
     # signature.
     rebuilt = os.path.join(keys, "rebuilt.msi")
-    run(sys.executable, os.path.join(source, "setup", "msi.py"), "--exe", exe, build, version,
+    run(sys.executable, os.path.join(source, "packaging", "msi.py"), "--exe", exe, build, version,
         rebuilt)
     dumps = [os.path.join(keys, d) for d in ("release", "rebuilt")]
     for package_file, dump in zip((msi, rebuilt), dumps):

@@ -2,7 +2,7 @@
 #ifndef NOSAVER_TESTS_SIM_TEST_H
 #define NOSAVER_TESTS_SIM_TEST_H
 
-#include "platform/simwin.h"
+#include "simwin/simwin.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 /* Entry, dispatch and keep-awake loop on the simulated Windows. */
-#include "app/app.h"
+#include "nosaver/nosaver.h"
 #include "sim_test.h"
 
 #include <cstring>

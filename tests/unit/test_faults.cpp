@@ -2,12 +2,12 @@
  * Fault injection. Every kind of start runs once to record its platform
  * calls; then, for each recorded call that can fail and each way it can
  * fail, the start runs again with exactly that call failing. The outcome
- * must be the one the rules give for that failure (tests/unit/model.h),
+ * must be the one the rules give for that failure (tests/model/model.h),
  * and after every run: exit code 0, no handle or heap block left behind,
  * nothing terminated but an instance.
  */
-#include "app/app.h"
-#include "model.h"
+#include "nosaver/nosaver.h"
+#include "model/model.h"
 #include "sim_test.h"
 
 #include <stdio.h>

@@ -1,9 +1,8 @@
-/* The installer's steps on a simulated machine: the closing step over the
+/* The installer's steps on a simulated machine: CloseInstances over the
    processes of every session, the record of their sessions, the starts
    again as each session's user, and the DLL's entries as Windows Installer
    calls them, with their data and their log. */
-#include "instance/instance.h"
-#include "setup/closing_action.h"
+#include "installer/installer.h"
 #include "sim_test.h"
 
 #include <cstdio>
@@ -74,15 +73,15 @@ protected:
             SimLogOn(user.first, user.second);
     }
 
-    /* The closing step's work: returns how many could not be ended. */
+    /* CloseInstances' work: returns how many could not be ended. */
     static DWORD Close(const std::u16string &path, DWORD expectEnded)
     {
         DWORD sessions[kMaxSessions];
         DWORD count = 99;
         DWORD ended = 99;
-        const DWORD left = EndProcessesOfFile(path.c_str(), &ended, sessions, &count);
+        const DWORD left = CloseInstancesOfFile(path.c_str(), &ended, sessions, &count);
         EXPECT_EQ(ended, expectEnded);
-        RememberSessions(sessions, count);
+        RecordSessions(sessions, count);
         return left;
     }
 
@@ -240,7 +239,7 @@ TEST_F(InstallerTest, PathsOfAnyLengthAreComparedWholeAndOnesThatCannotBeReadPas
     ExpectNothingLeftOpen();
 }
 
-/* What the closing step could not end or read, and what the installation
+/* What CloseInstances could not end or read, and what the installation
    makes of it: replacing the file (a first installation, an upgrade, a
    repair) fails, so that no new file waits behind an old one; a removal
    goes on. */
@@ -327,7 +326,7 @@ TEST_F(InstallerTest, WhatTheClosingStepEndedStartsAgainAsEachSessionsUser)
     EXPECT_EQ(Close(kInstalled, 3), 0u);
     SimLogOn(4, "");
     const size_t before = Traces().size();
-    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 2u);
+    EXPECT_EQ(RestartInRecordedSessions(kInstalled.c_str()), 2u);
     EXPECT_EQ(SimCallsOf({"CreateProcessAsUserW"}),
               (std::vector<std::string>{
                   "CreateProcessAsUserW(alice,1," + path + ",\"" + path + start + "alice,NULL)",
@@ -349,12 +348,12 @@ TEST_F(InstallerTest, WhatTheClosingStepEndedStartsAgainAsEachSessionsUser)
     EXPECT_EQ(Close(kInstalled, 3), 0u);
     SimFail("CreateProcessAsUserW", ERROR_ACCESS_DENIED, 1);
     SimFail("CreateEnvironmentBlock", ERROR_NOT_ENOUGH_MEMORY, 2);
-    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 2u);
+    EXPECT_EQ(RestartInRecordedSessions(kInstalled.c_str()), 2u);
     EXPECT_EQ(Traces()[3], "could not start " + path + " in session 1,error code:5\n");
     EXPECT_EQ(SimCallsOf({"CreateProcessAsUserW"})[1],
               "CreateProcessAsUserW(bob,2," + path + ",\"" + path + start + "NULL,NULL)");
     EXPECT_EQ(SimRegistry(), (std::vector<std::string>{kRecordKey, kRecordKey + "\\InstallDir=43"}));
-    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 0u);
+    EXPECT_EQ(RestartInRecordedSessions(kInstalled.c_str()), 0u);
     ExpectNothingLeftOpen();
 
     /* No record can be kept: logged; nothing starts later. */
@@ -364,7 +363,7 @@ TEST_F(InstallerTest, WhatTheClosingStepEndedStartsAgainAsEachSessionsUser)
     EXPECT_EQ(Close(kInstalled, 3), 0u);
     EXPECT_EQ(Traces().back(),
               "cannot keep the sessions to start nosaver in again,error code:5\n");
-    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 0u);
+    EXPECT_EQ(RestartInRecordedSessions(kInstalled.c_str()), 0u);
     ExpectNothingLeftOpen();
 }
 
@@ -390,7 +389,7 @@ TEST_F(InstallerTest, ARollbackStartsTheFileOnlyOnceItIsBack)
     ExpectNothingLeftOpen();
 }
 
-/* An installation that stopped between its closing step and its start
+/* An installation that stopped between its CloseInstances and its start
    again (power lost, msiexec ended) left its record: a later first
    installation, repair or removal forgets it first and starts nobody's
    nosaver from it; an upgrade keeps what its older version's removal
@@ -428,7 +427,7 @@ TEST_F(InstallerTest, TheRecordIsASetAndOnlyItIsForgotten)
     record += RecordBytes({2, 0xFFFFFFFF, 2, 0xFFFFFFFE, 1, 0});
     record += "\x01";
     SimSetRegistryValue(u"Software\\nosaver", u"RestartSessions", REG_BINARY, record);
-    EXPECT_EQ(RestartInSessions(kInstalled.c_str()), 3u);
+    EXPECT_EQ(RestartInRecordedSessions(kInstalled.c_str()), 3u);
     EXPECT_EQ(SimCallsOf({"WTSQueryUserToken"}),
               (std::vector<std::string>{"WTSQueryUserToken(0)", "WTSQueryUserToken(2)",
                                         "WTSQueryUserToken(1)"}));

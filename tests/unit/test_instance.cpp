@@ -1,7 +1,6 @@
 /* The close command: the own file name, the match, the search over a
    simulated process table, and the termination. */
-#include "app/app.h"
-#include "instance/instance.h"
+#include "nosaver/nosaver.h"
 #include "sim_test.h"
 
 #include <cstring>
@@ -385,7 +384,7 @@ TEST_F(InstanceTest, CloseFromTheEntry)
 
 /* On Windows an installer's steps run as LocalSystem in session 0, where
    no guard exists: "nosaver close" there finds none and ends nothing,
-   which is why the installer has a closing step of its own. */
+   which is why the installer has a CloseInstances step of its own. */
 TEST_F(InstanceTest, CloseInSessionZeroEndsNothing)
 {
     Table({As(Process(kSelf, u"C:\\Windows\\System32\\msiexec.exe"), "SYSTEM", 0),

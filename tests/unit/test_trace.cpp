@@ -1,7 +1,7 @@
 /* Trace output: cut, buffers, decoding, and what happens when the
    platform cannot help. */
 #include "sim_test.h"
-#include "trace/trace.h"
+#include "common/log.h"
 
 #include <string>
 

@@ -9,7 +9,9 @@ import os
 import re
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The scenarios' frame beside them, the Wine environment with the tooling.
+sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
 from scenario import Scenario  # noqa: E402
 from winenv import winpath  # noqa: E402
 

@@ -43,7 +43,9 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The scenarios' frame beside them, the Wine environment with the tooling.
+sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
 from scenario import Scenario  # noqa: E402
 from winenv import ROOT, winpath  # noqa: E402
 
@@ -149,7 +151,7 @@ class Machine:
 def build_older(s):
     """The same files as an older version's package."""
     older = os.path.join(s.wine.scratch_file("older"), "nosaver-%s-win32.msi" % OLDER)
-    subprocess.run([sys.executable, os.path.join(ROOT, "setup", "msi.py"), s.build, OLDER, older],
+    subprocess.run([sys.executable, os.path.join(ROOT, "packaging", "msi.py"), s.build, OLDER, older],
                    check=True)
     return older
 

@@ -16,7 +16,9 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The scenarios' frame beside them, the Wine environment with the tooling.
+sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
 from scenario import Scenario  # noqa: E402
 
 PLAIN_STARTS = 50

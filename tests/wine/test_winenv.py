@@ -9,7 +9,9 @@ import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The scenarios' frame beside them, the Wine environment with the tooling.
+sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
 import winenv  # noqa: E402
 from scenario import Scenario  # noqa: E402
 

@@ -1,0 +1,99 @@
+/*
+ * ForgetInstances, and the record it forgets: the sessions whose nosaver
+ * CloseInstances ended, kept for RestartInstances in the registry, as the
+ * steps may run in different processes.
+ */
+#include "installer/installer.h"
+
+namespace {
+
+constexpr WCHAR kRecordKey[] = WTEXT("Software\\nosaver");
+constexpr WCHAR kRecordValue[] = WTEXT("RestartSessions");
+constexpr REGSAM kRecordAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY;
+
+} // namespace
+
+LONG OpenRecordKey(HKEY *key)
+{
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, key);
+}
+
+/* In the order first written; a trailing part of a number is dropped, and
+   a value of another type or longer than any record written holds none. */
+DWORD ReadRecordedSessions(HKEY key, DWORD *sessions)
+{
+    DWORD stored[kMaxSessions];
+    DWORD type = 0;
+    DWORD bytes = sizeof stored;
+    if (RegQueryValueExW(key, kRecordValue, nullptr, &type, reinterpret_cast<BYTE *>(stored),
+                         &bytes) != ERROR_SUCCESS ||
+        type != REG_BINARY)
+        return 0;
+    DWORD count = 0;
+    for (DWORD i = 0; i < bytes / sizeof(DWORD); i++) {
+        DWORD k = 0;
+        while (k < count && sessions[k] != stored[i])
+            k++;
+        if (k == count && stored[i] < kFirstPseudoSession)
+            sessions[count++] = stored[i];
+    }
+    return count;
+}
+
+bool RemoveRecord(HKEY key)
+{
+    const bool removed = RegDeleteValueW(key, kRecordValue) == ERROR_SUCCESS;
+    DWORD values = 1;
+    DWORD subKeys = 1;
+    const bool empty = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                        &values, nullptr, nullptr, nullptr,
+                                        nullptr) == ERROR_SUCCESS &&
+                       values == 0 && subKeys == 0;
+    RegCloseKey(key);
+    if (empty)
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordKey);
+    return removed;
+}
+
+void RecordSessions(const DWORD *sessions, DWORD count)
+{
+    if (count == 0)
+        return;
+    HKEY key = nullptr;
+    LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr,
+                                 REG_OPTION_NON_VOLATILE, kRecordAccess, nullptr, &key, nullptr);
+    if (error == ERROR_SUCCESS) {
+        /* Another step of the same installation may have ended some. */
+        DWORD all[kMaxSessions];
+        DWORD known = ReadRecordedSessions(key, all);
+        for (DWORD i = 0; i < count; i++) {
+            DWORD k = 0;
+            while (k < known && all[k] != sessions[i])
+                k++;
+            if (k == known && known < kMaxSessions)
+                all[known++] = sessions[i];
+        }
+        error = RegSetValueExW(key, kRecordValue, 0, REG_BINARY, reinterpret_cast<BYTE *>(all),
+                               known * sizeof(DWORD));
+        RegCloseKey(key);
+    }
+    if (error != ERROR_SUCCESS)
+        LogDebugString(kMsgRecordFailed, SignedError(static_cast<DWORD>(error)));
+}
+
+bool ForgetRecordedSessions()
+{
+    HKEY key = nullptr;
+    if (OpenRecordKey(&key) != ERROR_SUCCESS)
+        return false;
+    return RemoveRecord(key);
+}
+
+/* A removal starts nothing again. */
+extern "C" UINT WINAPI ForgetInstances(MSIHANDLE install)
+{
+    BeginStep(install);
+    ForgetRecordedSessions();
+    EndStep();
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,130 @@
+/*
+ * The installer's steps: a custom action DLL that Windows Installer loads
+ * from the package and calls (packaging/nosaver.wxs; docs/installer.md
+ * tells what each step does in each case). Each step has one name, that of
+ * its entry and of the file that holds it:
+ *
+ *   CheckInstallDir    refuses an INSTALLDIR that is not a full path
+ *   CloseInstances     ends every process running the installed file and
+ *                      records their sessions
+ *   RestartInstances   starts the installed file again in the recorded
+ *                      sessions, once it is there
+ *   ForgetInstances    forgets the record
+ *
+ * The installer runs the deferred ones with its own rights, which on
+ * Windows are LocalSystem's in session 0, each in a process of its
+ * choosing: what one step learns reaches the next only through the
+ * registry.
+ */
+#ifndef NOSAVER_INSTALLER_INSTALLER_H
+#define NOSAVER_INSTALLER_INSTALLER_H
+
+#include "common/log.h"
+#include "common/process.h"
+
+#include <cstddef>
+
+extern "C" {
+UINT WINAPI CheckInstallDir(MSIHANDLE install);
+UINT WINAPI CloseInstances(MSIHANDLE install);
+UINT WINAPI RestartInstances(MSIHANDLE install);
+UINT WINAPI ForgetInstances(MSIHANDLE install);
+}
+
+/* What CloseInstances opens a process with: to read its path, end it and
+   wait for it. */
+inline constexpr DWORD kAccessEndProcess = kAccessReadPath | PROCESS_TERMINATE | SYNCHRONIZE;
+/* How long it waits for one ended process to be gone. */
+inline constexpr DWORD kProcessEndWaitMs = 5000;
+/* The longest path Windows has, terminator included: the steps read and
+   compare paths of any length, in heap blocks of this many units. */
+inline constexpr DWORD kMaxPathUnits = 32768;
+/* The most sessions whose instances the steps record to start again. */
+inline constexpr DWORD kMaxSessions = 1024;
+/* Session numbers that name no session: WTS_CURRENT_SESSION and
+   WTS_ANY_SESSION, which WTSQueryUserToken would take for others. */
+inline constexpr DWORD kFirstPseudoSession = 0xFFFFFFFE;
+
+/* ---- the DLL's log and data (log.cpp) ---- */
+
+/* While a step runs, LogDebugString (this DLL's sink: UTF-8 text) and
+   LogError also write into that installation's log. */
+void BeginStep(MSIHANDLE install);
+void EndStep();
+/* A line of the installation that fails it, shown to the person where
+   there is a user interface. */
+void LogError(const char *format, ...) NS_PRINTF(1, 2);
+
+/* A property of the installation (CustomActionData for a deferred step)
+   in a heap block the caller frees; empty when it is not set or longer
+   than any path; nullptr without memory. */
+WCHAR *ReadProperty(MSIHANDLE install, const WCHAR *name);
+
+/* The text in UTF-8, whole, in a heap block for FreeUtf8; the empty text
+   when it cannot be made. The steps' lines carry paths this way. */
+char *NewUtf8(const WCHAR *text);
+void FreeUtf8(char *text);
+
+/* ---- CloseInstances (close_instances.cpp) ---- */
+
+/* Opens the file at path with no access to its data and every sharing
+   mode, as a running program's file opens; a path of MAX_PATH units or
+   more through the \\?\ prefix (\\?\UNC\ for a share). flags go to
+   CreateFileW. INVALID_HANDLE_VALUE, with the last error set, when it
+   cannot. */
+HANDLE OpenExistingFile(const WCHAR *path, DWORD flags);
+
+/*
+ * Ends every process other than this one whose executable is the file at
+ * path, in every session the caller may open. A process's executable is
+ * that file when it opens as the same file, so no spelling of its path
+ * counts: short names, the case of any letter, the \\?\ prefix, a hard
+ * link. The file is known by its 128-bit identifier where Windows gives one
+ * for both (GetFileInformationByHandleEx, Windows 8 and later), else by
+ * volume and 64-bit index. The installed path is opened without following
+ * a final link, so that a link made there to another program's file does
+ * not make that program nosaver. When a process's file cannot be opened (a
+ * drive letter that only its user sees) its full path is compared with
+ * path as Windows compares file names. Paths of every length are read and
+ * compared whole.
+ *
+ * Each match is terminated with exit code 0 and waited for until it is
+ * gone, so that its file is free. ended receives how many were ended, and
+ * sessions (kMaxSessions) the sessions they ran in, each once, their
+ * number in sessionCount. Returns how many matches could not be ended: not
+ * opened to be ended, not terminated, or not gone in time; 1 when there is
+ * no path or no snapshot of the processes. A process whose path cannot be
+ * read is logged and passed over.
+ */
+DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount);
+
+/* ---- RestartInstances (restart_instances.cpp) ---- */
+
+/* Starts the file at path in every session of the record, as that
+   session's user on its desktop, logs each start and each session where it
+   could not, and removes the record; returns how many it started. While no
+   file is at path it starts nothing and keeps the record, for the step
+   whose file is back. */
+DWORD RestartInRecordedSessions(const WCHAR *path);
+
+/* ---- ForgetInstances and the record (forget_instances.cpp) ---- */
+
+/*
+ * The record of the sessions whose instance CloseInstances ended: a value
+ * of nosaver's own key in the 32-bit view of HKEY_LOCAL_MACHINE. It is
+ * read as a set: each session once, pseudo sessions dropped.
+ *
+ * RecordSessions adds sessions to it (none: nothing is written).
+ * ReadRecordedSessions reads it from nosaver's open key into sessions
+ * (kMaxSessions), returning how many. RemoveRecord removes it from the open
+ * key, which it closes, and the key when nothing else is in it; returns
+ * whether there was one. ForgetRecordedSessions does that for the key it
+ * opens: the package's own value and anybody else's stay.
+ */
+void RecordSessions(const DWORD *sessions, DWORD count);
+LONG OpenRecordKey(HKEY *key);
+DWORD ReadRecordedSessions(HKEY key, DWORD *sessions);
+bool RemoveRecord(HKEY key);
+bool ForgetRecordedSessions();
+
+#endif /* NOSAVER_INSTALLER_INSTALLER_H */

@@ -1,0 +1,172 @@
+/*
+ * The installer DLL's plumbing: its log sink, its data and its entry point.
+ *
+ * LogDebugString here is the installer's log: the line is UTF-8, goes to
+ * the debugger output stream and, while a step runs, into that
+ * installation's log, both as UTF-16, so that a path of any length and any
+ * letters arrives whole.
+ */
+#include "installer/installer.h"
+
+#include <cstdarg>
+
+namespace {
+
+/* The installation whose step runs, for the lines of LogDebugString. */
+MSIHANDLE g_install = 0;
+
+/* Room for a formatted line: a path of any length in UTF-8 and its words. */
+constexpr std::size_t kMaxLineBytes = 4 * kMaxPathUnits;
+/* Room for a property: a deferred step's mode, a bar and a path. */
+constexpr DWORD kPropertyUnits = 16 + kMaxPathUnits;
+
+WCHAR *AllocateUnits(std::size_t units)
+{
+    return static_cast<WCHAR *>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(WCHAR)));
+}
+
+/* Sends a UTF-8 line to the debugger output stream and, while a step runs,
+   into the installation's log as "nosaver: <line>", of the given kind.
+   Windows Installer reads a message as a template, so the line's brackets
+   and braces go escaped ([\[] and so on), to arrive as they are; a line end
+   is left to the log. */
+void SendLine(INSTALLMESSAGE kind, const char *text)
+{
+    static constexpr WCHAR kPrefix[] = WTEXT("nosaver: ");
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    WCHAR *wide = units > 0 ? AllocateUnits(static_cast<std::size_t>(units)) : nullptr;
+    if (wide == nullptr || MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, units) == 0) {
+        if (wide != nullptr)
+            HeapFree(GetProcessHeap(), 0, wide);
+        return;
+    }
+    OutputDebugStringW(wide);
+    const std::size_t length = static_cast<std::size_t>(units) - 1;
+    WCHAR *line = g_install != 0 ? AllocateUnits(sizeof kPrefix / sizeof(WCHAR) + 4 * length)
+                                 : nullptr;
+    if (line != nullptr) {
+        std::size_t n = 0;
+        for (const WCHAR *p = kPrefix; *p != 0; p++)
+            line[n++] = *p;
+        for (std::size_t i = 0; i < length; i++) {
+            const WCHAR c = wide[i];
+            if (c == '[' || c == ']' || c == '{' || c == '}') {
+                line[n++] = '[';
+                line[n++] = '\\';
+                line[n++] = c;
+                line[n++] = ']';
+            } else if (c != '\n' || i + 1 < length) {
+                line[n++] = c;
+            }
+        }
+        line[n] = 0;
+        const MSIHANDLE record = MsiCreateRecord(0);
+        MsiRecordSetStringW(record, 0, line);
+        MsiProcessMessage(g_install, kind, record);
+        MsiCloseHandle(record);
+        HeapFree(GetProcessHeap(), 0, line);
+    }
+    HeapFree(GetProcessHeap(), 0, wide);
+}
+
+/* Formats a line, growing its buffer up to kMaxLineBytes, and sends it; a
+   longer one is sent as far as it goes. */
+void LogV(INSTALLMESSAGE kind, const char *format, va_list args) NS_PRINTF(2, 0);
+void LogV(INSTALLMESSAGE kind, const char *format, va_list args)
+{
+    char fixed[kTraceTextCapacity];
+    char *text = fixed;
+    std::size_t capacity = sizeof fixed;
+    for (;;) {
+        va_list again;
+        va_copy(again, args);
+        const int length = _vsnprintf(text, capacity - 1, format, again);
+        va_end(again);
+        if (length >= 0) {
+            text[length] = '\0';
+            break;
+        }
+        char *grown = capacity < kMaxLineBytes
+                          ? static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, 4 * capacity))
+                          : nullptr;
+        if (grown == nullptr) {
+            text[capacity - 1] = '\0';
+            break;
+        }
+        if (text != fixed)
+            HeapFree(GetProcessHeap(), 0, text);
+        text = grown;
+        capacity *= 4;
+    }
+    SendLine(kind, text);
+    if (text != fixed)
+        HeapFree(GetProcessHeap(), 0, text);
+}
+
+} // namespace
+
+void BeginStep(MSIHANDLE install)
+{
+    g_install = install;
+}
+
+void EndStep()
+{
+    g_install = 0;
+}
+
+void LogDebugString(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogV(INSTALLMESSAGE_INFO, format, args);
+    va_end(args);
+}
+
+void LogError(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogV(static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_ICONERROR), format, args);
+    va_end(args);
+}
+
+WCHAR *ReadProperty(MSIHANDLE install, const WCHAR *name)
+{
+    WCHAR *value = AllocateUnits(kPropertyUnits);
+    DWORD units = kPropertyUnits;
+    if (value != nullptr && MsiGetPropertyW(install, name, value, &units) != ERROR_SUCCESS)
+        value[0] = 0;
+    return value;
+}
+
+char *NewUtf8(const WCHAR *text)
+{
+    static char empty[] = "";
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    /* The empty text is never a heap block, which FreeUtf8 relies on. */
+    char *utf8 = bytes > 1 ? static_cast<char *>(HeapAlloc(GetProcessHeap(), 0,
+                                                           static_cast<std::size_t>(bytes)))
+                           : nullptr;
+    if (utf8 == nullptr ||
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, bytes, nullptr, nullptr) == 0) {
+        if (utf8 != nullptr)
+            HeapFree(GetProcessHeap(), 0, utf8);
+        return empty;
+    }
+    return utf8;
+}
+
+void FreeUtf8(char *text)
+{
+    if (text[0] != '\0')
+        HeapFree(GetProcessHeap(), 0, text);
+}
+
+#ifdef _WIN32
+/* The DLL's entry: nothing to set up or tear down. */
+extern "C" BOOL WINAPI DllMainCRTStartup(HINSTANCE, DWORD, void *)
+{
+    return TRUE;
+}
+#endif
