@@ -22,15 +22,14 @@ struct Failure {
     DWORD error;
 };
 
-const Failure kFailures[] = {
-    {"CreateMutexW", ERROR_ACCESS_DENIED},       {"GetModuleFileNameW", ERROR_ACCESS_DENIED},
-    {"EnumProcesses", ERROR_NOT_ENOUGH_MEMORY},  {"OpenProcess", ERROR_ACCESS_DENIED},
-    {"OpenProcess", ERROR_INVALID_PARAMETER},    {"EnumProcessModules", ERROR_PARTIAL_COPY},
-    {"GetModuleFileNameExW", ERROR_PARTIAL_COPY}, {"GetProcessId", ERROR_ACCESS_DENIED},
-    {"TerminateProcess", ERROR_ACCESS_DENIED},   {"WideCharToMultiByte", ERROR_INVALID_PARAMETER},
-    {"MultiByteToWideChar", ERROR_INVALID_PARAMETER},
-    {"MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER}, {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY},
-};
+/* Every way an operation of the simulated Windows can fail, in its table's order. */
+const std::vector<Failure> kFailures = [] {
+    std::vector<Failure> all;
+    for (const SimOperation &o : SimOperations())
+        for (DWORD error : o.errors)
+            all.push_back({o.name, error});
+    return all;
+}();
 
 std::u16string Long(const std::u16string &name, size_t length)
 {
@@ -135,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         SimHoldMutex(1, kGuardMutexName);
     bool guardFails = false;
     for (int i = 0; i < failures; i++) {
-        const Failure &f = kFailures[in.Byte() % (sizeof kFailures / sizeof kFailures[0])];
+        const Failure &f = kFailures[in.Byte() % kFailures.size()];
         int nth = 1 + in.Byte() % 12;
         SimFail(f.operation, f.error, nth);
         guardFails = guardFails || (std::string(f.operation) == "CreateMutexW" && nth == 1);

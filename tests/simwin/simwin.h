@@ -2,20 +2,22 @@
  * The simulated Windows: controls for a host that runs nosaver without
  * Windows.
  *
- * platform/simwin.cpp implements the platform operations declared in
- * platform/win.h with a small model of the parts of Windows that nosaver
- * uses: per-session named mutexes, the thread's last error and ANSI code
- * page, the cursor, mouse input, the debugger output stream, the heap, a
- * table of processes with their sessions and accounts, files known by
- * several paths, the users logged on and the registry that the installer's
- * steps use. Every call is recorded, and any operation can be
+ * The files of tests/simwin implement the platform operations declared in
+ * src/common/win.h, one part of Windows to a file, with a small model of
+ * the parts of Windows that nosaver uses: per-session named mutexes, the
+ * thread's last error and ANSI code page, the cursor, mouse input, the
+ * debugger output stream, the heap, a table of processes with their
+ * sessions and accounts, files known by several paths, the users logged
+ * on, the registry and Windows Installer that the installer's steps use.
+ * Every call is recorded, and any operation of SimOperations() can be
  * made to fail with a chosen last error.
  */
-#ifndef NOSAVER_PLATFORM_SIMWIN_H
-#define NOSAVER_PLATFORM_SIMWIN_H
+#ifndef NOSAVER_TESTS_SIMWIN_H
+#define NOSAVER_TESTS_SIMWIN_H
 
 #include "common/win.h"
 
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,7 +30,8 @@ struct SimLoopEnd {};
 struct SimProcess {
     DWORD id = 0;
     std::u16string path;
-    /* Access rights OpenProcess grants; others are refused with error 5. */
+    /* Access rights OpenProcess grants; others are refused with
+       ERROR_ACCESS_DENIED. */
     DWORD grants = 0x1FFFFF;
     /* Its modules cannot be listed (a 64-bit process seen from 32 bits). */
     bool modulesFail = false;
@@ -70,8 +73,25 @@ const std::vector<std::string> &SimCalls(void);
 /* The recorded calls whose text starts with one of the given prefixes. */
 std::vector<std::string> SimCallsOf(const std::vector<std::string> &prefixes);
 
+/* An operation of the simulated Windows that a test can make fail: its
+   name as SimFail and the recorded calls give it, and the last errors
+   it fails with in the fault sweeps, as Windows gives them. */
+struct SimOperation {
+    const char *name;
+    std::vector<DWORD> errors;
+};
+/* Every operation that can be made to fail, in one table. */
+const std::vector<SimOperation> &SimOperations(void);
+
+/* Thrown for an operation that is not in SimOperations(), whether a test
+   asked SimFail for it or a simulated call checked itself under it. */
+struct SimUnknownOperation : std::logic_error {
+    using std::logic_error::logic_error;
+};
+
 /* Makes the nth call (1-based, counted from now; 0 for every call) of the
-   named operation fail, setting the given last error. */
+   named operation fail, setting the given last error. An operation that
+   is not in SimOperations() throws SimUnknownOperation. */
 void SimFail(const char *operation, DWORD error, int nth = 0);
 
 void SimSetSession(DWORD session);
@@ -149,7 +169,9 @@ void SimSetRegistryValue(const std::u16string &key, const std::u16string &name, 
                          const std::string &bytes);
 std::vector<std::string> SimRegistry(void);
 
-/* UTF-16 and UTF-8 for tests and messages. */
+/* UTF-16 and UTF-8 for tests and messages. An unpaired surrogate becomes
+   U+FFFD, as Windows makes it, and so does each byte that does not start
+   a valid UTF-8 sequence. */
 std::string SimUtf8(const std::u16string &text);
 std::u16string SimUtf16(const std::string &utf8);
 
@@ -159,4 +181,4 @@ std::u16string SimUtf16(const std::string &utf8);
 std::u16string SimDecodeAnsi(UINT codePage, const std::string &bytes);
 std::string SimEncodeAnsi(UINT codePage, const std::u16string &text);
 
-#endif /* NOSAVER_PLATFORM_SIMWIN_H */
+#endif /* NOSAVER_TESTS_SIMWIN_H */

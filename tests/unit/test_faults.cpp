@@ -1,10 +1,10 @@
 /*
  * Fault injection. Every kind of start runs once to record its platform
  * calls; then, for each recorded call that can fail and each way it can
- * fail, the start runs again with exactly that call failing. The outcome
- * must be the one the rules give for that failure (tests/model/model.h),
- * and after every run: exit code 0, no handle or heap block left behind,
- * nothing terminated but an instance.
+ * fail (SimOperations), the start runs again with exactly that call
+ * failing. The outcome must be the one the rules give for that failure
+ * (tests/model/model.h), and after every run: exit code 0, no handle or
+ * heap block left behind, nothing terminated but an instance.
  */
 #include "nosaver/nosaver.h"
 #include "model/model.h"
@@ -12,6 +12,7 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -81,22 +82,6 @@ std::vector<Kind> Kinds()
          {{"MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 2}}},
     };
 }
-
-/* The ways each operation is made to fail (last errors). */
-const std::map<std::string, std::vector<DWORD>> kFailures = {
-    {"CreateMutexW", {ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS}},
-    {"GetCursorPos", {ERROR_ACCESS_DENIED}},
-    {"MultiByteToWideChar", {ERROR_INVALID_PARAMETER, ERROR_INSUFFICIENT_BUFFER}},
-    {"HeapAlloc", {ERROR_NOT_ENOUGH_MEMORY}},
-    {"GetModuleFileNameW", {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
-    {"EnumProcesses", {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
-    {"OpenProcess", {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER}},
-    {"EnumProcessModules", {ERROR_PARTIAL_COPY, ERROR_ACCESS_DENIED}},
-    {"GetModuleFileNameExW", {ERROR_PARTIAL_COPY, ERROR_ACCESS_DENIED}},
-    {"GetProcessId", {ERROR_ACCESS_DENIED}},
-    {"TerminateProcess", {ERROR_ACCESS_DENIED}},
-    {"WideCharToMultiByte", {ERROR_INVALID_PARAMETER, ERROR_INSUFFICIENT_BUFFER}},
-};
 
 /* One injected failure: the nth call of an operation. */
 struct Fault {
@@ -205,15 +190,17 @@ std::vector<Fault> FaultsFor(const Kind &kind, const std::vector<std::string> &c
     for (size_t i = 0; i < calls.size(); i++) {
         std::string op = OperationOf(calls[i]);
         int nth = ++seen[op];
-        auto ways = kFailures.find(op);
-        if (ways == kFailures.end())
+        const std::vector<SimOperation> &table = SimOperations();
+        auto ways = std::find_if(table.begin(), table.end(),
+                                 [&op](const SimOperation &o) { return op == o.name; });
+        if (ways == table.end())
             continue;
         bool prefaulted = false;
         for (const Prefault &p : kind.prefaults)
             prefaulted = prefaulted || (op == p.operation && nth == p.nth);
         if (prefaulted)
             continue;
-        for (DWORD error : ways->second) {
+        for (DWORD error : ways->errors) {
             Fault f;
             f.operation = op;
             f.nth = nth;
@@ -418,5 +405,15 @@ public:
 };
 
 const auto *const g_faultCount = ::testing::AddGlobalTestEnvironment(new FaultCount);
+
+TEST(FaultTable, AMisspeltOperationStopsTheTest)
+{
+    try {
+        SimFail("CreateMutex", ERROR_ACCESS_DENIED);
+        ADD_FAILURE() << "SimFail took an operation the simulated Windows does not have";
+    } catch (const SimUnknownOperation &e) {
+        EXPECT_NE(std::string(e.what()).find("\"CreateMutex\""), std::string::npos) << e.what();
+    }
+}
 
 } // namespace

@@ -1,0 +1,144 @@
+/*
+ * The simulated Windows from the inside: the state of the one machine that
+ * every simulated call reads and changes, and the helpers the subsystems
+ * share. Only the files of tests/simwin include this; tests steer the
+ * machine through simwin.h.
+ */
+#ifndef NOSAVER_TESTS_SIMWIN_MACHINE_H
+#define NOSAVER_TESTS_SIMWIN_MACHINE_H
+
+#include "simwin/simwin.h"
+
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+/* Windows' names for what the simulation gives back and nosaver's code
+   does not name itself. */
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_KEY_DELETED = 1018;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+constexpr int CSTR_LESS_THAN = 1;
+constexpr int CSTR_GREATER_THAN = 3;
+constexpr int IDOK = 1;
+constexpr DWORD PROCESS_ALL_ACCESS = 0x1FFFFF;
+
+namespace simwin {
+
+/* The fixed addresses the simulation hands out: the process heap, the
+   executable's module and kernel32's. */
+constexpr uintptr_t kProcessHeap = 0x7000;
+constexpr uintptr_t kExeModule = 0x400000;
+constexpr uintptr_t kKernel32 = 0x7C800000;
+
+struct FaultRule {
+    std::string operation;
+    DWORD error;
+    int nth; /* 0: every call */
+};
+
+enum class Kind { Process, Mutex, File, Token, Thread, Environment, Key };
+
+struct Handle {
+    Kind kind;
+    std::pair<DWORD, std::u16string> mutex; /* session, name */
+    DWORD processId;
+    DWORD access;
+    size_t file;         /* a file: its index in Machine::files */
+    std::string account; /* a token: its user, and its session */
+    DWORD session;
+    std::u16string key; /* a registry key under HKEY_LOCAL_MACHINE */
+};
+
+/* A path by which a file can be opened, and the file it leads to. */
+struct SimFile {
+    std::u16string path;
+    DWORD volume;
+    DWORD index;
+    std::string onlyFor;
+    uint64_t id128High;
+    std::u16string linkTo; /* a link: the path it leads to */
+};
+
+struct Machine {
+    std::vector<std::string> calls;
+    std::vector<FaultRule> faults;
+    std::map<std::string, int> callCounts;
+    DWORD lastError = ERROR_SUCCESS;
+    DWORD session = 1;
+    std::map<std::pair<DWORD, std::u16string>, int> mutexHolders;
+    std::unordered_map<uintptr_t, Handle> handles;
+    uintptr_t nextHandle = 0x100;
+    POINT cursor = {0, 0};
+    std::vector<POINT> cursorPath;
+    size_t cursorReads = 0;
+    int passesLeft = 0;
+    std::vector<std::u16string> debugOutput;
+    UINT codePage = 1252;
+    std::set<void *> heapBlocks;
+    int heapAllocations = 0;
+    std::vector<SimProcess> processes;
+    std::unordered_map<DWORD, size_t> processIndex;
+    DWORD currentId = 0;
+    bool enumBytesSet = false;
+    DWORD enumBytes = 0;
+    bool unterminatedPaths = false;
+    std::vector<std::pair<DWORD, UINT>> terminated;
+    std::vector<std::u16string> terminatedPaths;
+    std::set<DWORD> pathsRead;
+    std::vector<SimFile> files;
+    std::map<DWORD, std::string> users; /* session: who is logged on there */
+    bool compareStringOrdinal = true;
+    bool fileIdInfo = true;
+    /* Windows Installer: the installation's properties, the open records
+       (their field 0) and the messages it was sent. */
+    std::map<std::u16string, std::u16string> installProperties;
+    std::map<MSIHANDLE, std::u16string> records;
+    MSIHANDLE nextRecord = 0x5000;
+    std::vector<std::pair<int, std::u16string>> installLog;
+    DWORD nextProcessId = 5000;
+    /* HKEY_LOCAL_MACHINE: key: value name: (type, bytes) */
+    std::map<std::u16string, std::map<std::u16string, std::pair<DWORD, std::string>>> registry;
+};
+
+/* faults.cpp: the machine (a fresh one on first use), the record of calls
+   and the fault check. */
+Machine &M();
+void Record(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* Counts a call of the operation, which must be in SimOperations(), and
+   tells whether a fault rule makes it fail; if so the rule's last error
+   is set. */
+bool Faulted(const char *operation);
+
+/* handles.cpp */
+HANDLE NewHandle(const Handle &h);
+Handle *FindHandle(HANDLE h);
+/* The open handle of that kind, or null with ERROR_INVALID_HANDLE. */
+Handle *HandleOf(HANDLE h, Kind kind);
+
+/* processes.cpp */
+SimProcess *FindProcess(DWORD id);
+/* The account of the current process: "user" when there is none. */
+std::string CallerAccount();
+/* The last handle to a process is closed. */
+void ProcessReleased(DWORD id);
+
+/* files.cpp: the file that a path opens for the account, as an index
+   into Machine::files, or -1 with the last error set. */
+long LookUpFile(const WCHAR *name, const std::string &account, bool followLinks = true);
+
+/* codepages.cpp: a name or a text for the record of calls, "NULL" for
+   none. */
+std::string Utf8OfName(const WCHAR *name);
+
+} // namespace simwin
+
+#endif /* NOSAVER_TESTS_SIMWIN_MACHINE_H */
