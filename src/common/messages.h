@@ -51,6 +51,12 @@ inline constexpr char kMsgRecordFailed[] =
     "cannot keep the sessions to start nosaver in again,error code:%ld\n";
 inline constexpr char kMsgRecordUnread[] =
     "cannot read the sessions to start nosaver in again,error code:%ld\n";
+inline constexpr char kMsgRecordNotRemoved[] =
+    "cannot remove the sessions recorded,error code:%ld\n";
+inline constexpr char kMsgKeyKept[] = "nosaver's key stays,error code:%ld\n";
+inline constexpr char kMsgPropertyUnread[] = "cannot read %s,error code:%ld\n";
+inline constexpr char kMsgNoEnvironment[] =
+    "no environment of the user of session %d,error code:%ld; nosaver gets the installer's\n";
 inline constexpr char kMsgStaleRecord[] =
     "forgot the sessions of an installation that did not finish\n";
 inline constexpr char kMsgNothingToStart[] =

@@ -342,35 +342,32 @@ extern "C" UINT WINAPI CloseInstances(MSIHANDLE install)
     DWORD sessions[kMaxSessions];
     DWORD sessionCount = 0;
     DWORD ended = 0;
-    DWORD left = 1;
-    Mode mode = Mode::Replace;
-    char *text = NewUtf8(WTEXT(""));
 
     BeginStep(install);
     WCHAR *data = ReadProperty(install, WTEXT("CustomActionData"));
-    if (data != nullptr) {
-        const WCHAR *path = nullptr;
-        mode = SplitData(data, &path);
-        /* Only the removal of the older version inside this upgrade may
-           have recorded sessions before this step; any other record was
-           left by an installation that did not finish. */
-        if (mode != Mode::Upgrade && ForgetRecordedSessions())
-            LogDebugString(kMsgStaleRecord);
-        left = CloseInstancesOfFile(path, &ended, sessions, &sessionCount);
-        RecordSessions(sessions, sessionCount);
-        FreeUtf8(text);
-        text = NewUtf8(path);
-        HeapFree(GetProcessHeap(), 0, data);
+    if (data == nullptr) {
+        EndStep();
+        return ERROR_INSTALL_FAILURE;
     }
+    const WCHAR *path = nullptr;
+    const Mode mode = SplitData(data, &path);
+    /* Only the removal of the older version inside this upgrade may have
+       recorded sessions before this step; any other record was left by an
+       installation that did not finish. */
+    if (mode != Mode::Upgrade && ForgetRecordedSessions())
+        LogDebugString(kMsgStaleRecord);
+    const DWORD left = CloseInstancesOfFile(path, &ended, sessions, &sessionCount);
+    RecordSessions(sessions, sessionCount);
+    char *text = NewUtf8(path);
+    HeapFree(GetProcessHeap(), 0, data);
     UINT result = ERROR_SUCCESS;
     if (left == 0) {
         LogDebugString(kMsgClosed, static_cast<int>(ended), text);
     } else if (mode == Mode::Remove) {
-        LogDebugString(kMsgCloseFailedOnRemoval, static_cast<int>(left),
-            static_cast<int>(ended), text);
+        LogDebugString(kMsgCloseFailedOnRemoval, static_cast<int>(left), static_cast<int>(ended),
+                       text);
     } else {
-        LogError(kMsgCloseFailed, static_cast<int>(left), static_cast<int>(ended),
-            text);
+        LogError(kMsgCloseFailed, static_cast<int>(left), static_cast<int>(ended), text);
         result = ERROR_INSTALL_FAILURE;
     }
     FreeUtf8(text);

@@ -42,17 +42,19 @@ DWORD ReadRecordedSessions(HKEY key, DWORD *sessions)
 
 bool RemoveRecord(HKEY key)
 {
-    const bool removed = RegDeleteValueW(key, kRecordValue) == ERROR_SUCCESS;
+    const LONG removed = RegDeleteValueW(key, kRecordValue);
+    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND)
+        LogDebugString(kMsgRecordNotRemoved, SignedError(static_cast<DWORD>(removed)));
     DWORD values = 1;
     DWORD subKeys = 1;
-    const bool empty = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
-                                        &values, nullptr, nullptr, nullptr,
-                                        nullptr) == ERROR_SUCCESS &&
-                       values == 0 && subKeys == 0;
+    LONG error = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                                  nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(key);
-    if (empty)
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordKey);
-    return removed;
+    if (error == ERROR_SUCCESS && values == 0 && subKeys == 0)
+        error = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordKey);
+    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+        LogDebugString(kMsgKeyKept, SignedError(static_cast<DWORD>(error)));
+    return removed == ERROR_SUCCESS;
 }
 
 void RecordSessions(const DWORD *sessions, DWORD count)
@@ -84,8 +86,12 @@ void RecordSessions(const DWORD *sessions, DWORD count)
 bool ForgetRecordedSessions()
 {
     HKEY key = nullptr;
-    if (OpenRecordKey(&key) != ERROR_SUCCESS)
+    const LONG opened = OpenRecordKey(&key);
+    if (opened != ERROR_SUCCESS) {
+        if (opened != ERROR_FILE_NOT_FOUND)
+            LogDebugString(kMsgRecordUnread, SignedError(static_cast<DWORD>(opened)));
         return false;
+    }
     return RemoveRecord(key);
 }
 

@@ -56,8 +56,8 @@ void EndStep();
 void LogError(const char *format, ...) NS_PRINTF(1, 2);
 
 /* A property of the installation (CustomActionData for a deferred step)
-   in a heap block the caller frees; empty when it is not set or longer
-   than any path; nullptr without memory. */
+   in a heap block the caller frees, empty when it is not set; nullptr,
+   logged, when it cannot be read (no memory, longer than any path). */
 WCHAR *ReadProperty(MSIHANDLE install, const WCHAR *name);
 
 /* The text in UTF-8, whole, in a heap block for FreeUtf8; the empty text

@@ -15,6 +15,9 @@ namespace {
 /* The installation whose step runs, for the lines of LogDebugString. */
 MSIHANDLE g_install = 0;
 
+/* Lines of up to this many units, and the beginning of longer ones when the
+   heap has no room, are converted on the stack. */
+constexpr std::size_t kFixedLineUnits = 256;
 /* Room for a formatted line: a path of any length in UTF-8 and its words. */
 constexpr std::size_t kMaxLineBytes = 4 * kMaxPathUnits;
 /* Room for a property: a deferred step's mode, a bar and a path. */
@@ -29,44 +32,64 @@ WCHAR *AllocateUnits(std::size_t units)
    into the installation's log as "nosaver: <line>", of the given kind.
    Windows Installer reads a message as a template, so the line's brackets
    and braces go escaped ([\[] and so on), to arrive as they are; a line end
-   is left to the log. */
-void SendLine(INSTALLMESSAGE kind, const char *text)
+   is left to the log. Without memory for a long line its beginning is sent,
+   from buffers on the stack, cut where a character begins. */
+void SendLine(INSTALLMESSAGE kind, char *text)
 {
     static constexpr WCHAR kPrefix[] = WTEXT("nosaver: ");
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    WCHAR *wide = units > 0 ? AllocateUnits(static_cast<std::size_t>(units)) : nullptr;
-    if (wide == nullptr || MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, units) == 0) {
-        if (wide != nullptr)
-            HeapFree(GetProcessHeap(), 0, wide);
-        return;
+    constexpr std::size_t kPrefixUnits = sizeof kPrefix / sizeof(WCHAR) - 1;
+    WCHAR fixedWide[kFixedLineUnits];
+    WCHAR fixedLine[kPrefixUnits + 4 * kFixedLineUnits];
+
+    int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    WCHAR *wide = units > static_cast<int>(kFixedLineUnits)
+                      ? AllocateUnits(static_cast<std::size_t>(units))
+                      : fixedWide;
+    if (wide == nullptr) {
+        std::size_t cut = kFixedLineUnits - 1;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            cut--;
+        text[cut] = '\0';
+        wide = fixedWide;
+        units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
     }
-    OutputDebugStringW(wide);
-    const std::size_t length = static_cast<std::size_t>(units) - 1;
-    WCHAR *line = g_install != 0 ? AllocateUnits(sizeof kPrefix / sizeof(WCHAR) + 4 * length)
-                                 : nullptr;
-    if (line != nullptr) {
-        std::size_t n = 0;
-        for (const WCHAR *p = kPrefix; *p != 0; p++)
-            line[n++] = *p;
-        for (std::size_t i = 0; i < length; i++) {
-            const WCHAR c = wide[i];
-            if (c == '[' || c == ']' || c == '{' || c == '}') {
-                line[n++] = '[';
-                line[n++] = '\\';
-                line[n++] = c;
-                line[n++] = ']';
-            } else if (c != '\n' || i + 1 < length) {
-                line[n++] = c;
+    if (units > 0 && MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, units) != 0) {
+        OutputDebugStringW(wide);
+        std::size_t length = static_cast<std::size_t>(units) - 1;
+        WCHAR *line = nullptr;
+        if (g_install != 0) {
+            line = length < kFixedLineUnits ? fixedLine : AllocateUnits(kPrefixUnits + 4 * length + 1);
+            if (line == nullptr) {
+                line = fixedLine;
+                length = kFixedLineUnits - 1;
             }
         }
-        line[n] = 0;
-        const MSIHANDLE record = MsiCreateRecord(0);
-        MsiRecordSetStringW(record, 0, line);
-        MsiProcessMessage(g_install, kind, record);
-        MsiCloseHandle(record);
-        HeapFree(GetProcessHeap(), 0, line);
+        if (line != nullptr) {
+            std::size_t n = 0;
+            for (const WCHAR *p = kPrefix; *p != 0; p++)
+                line[n++] = *p;
+            for (std::size_t i = 0; i < length; i++) {
+                const WCHAR c = wide[i];
+                if (c == '[' || c == ']' || c == '{' || c == '}') {
+                    line[n++] = '[';
+                    line[n++] = '\\';
+                    line[n++] = c;
+                    line[n++] = ']';
+                } else if (c != '\n' || i + 1 < length) {
+                    line[n++] = c;
+                }
+            }
+            line[n] = 0;
+            const MSIHANDLE record = MsiCreateRecord(0);
+            MsiRecordSetStringW(record, 0, line);
+            MsiProcessMessage(g_install, kind, record);
+            MsiCloseHandle(record);
+            if (line != fixedLine)
+                HeapFree(GetProcessHeap(), 0, line);
+        }
     }
-    HeapFree(GetProcessHeap(), 0, wide);
+    if (wide != fixedWide)
+        HeapFree(GetProcessHeap(), 0, wide);
 }
 
 /* Formats a line, growing its buffer up to kMaxLineBytes, and sends it; a
@@ -135,9 +158,16 @@ WCHAR *ReadProperty(MSIHANDLE install, const WCHAR *name)
 {
     WCHAR *value = AllocateUnits(kPropertyUnits);
     DWORD units = kPropertyUnits;
-    if (value != nullptr && MsiGetPropertyW(install, name, value, &units) != ERROR_SUCCESS)
-        value[0] = 0;
-    return value;
+    const UINT error = value == nullptr ? static_cast<UINT>(ERROR_NOT_ENOUGH_MEMORY)
+                                        : MsiGetPropertyW(install, name, value, &units);
+    if (error == ERROR_SUCCESS)
+        return value;
+    if (value != nullptr)
+        HeapFree(GetProcessHeap(), 0, value);
+    char *text = NewUtf8(name);
+    LogDebugString(kMsgPropertyUnread, text, SignedError(error));
+    FreeUtf8(text);
+    return nullptr;
 }
 
 char *NewUtf8(const WCHAR *text)

@@ -36,8 +36,11 @@ bool StartInSession(const WCHAR *path, const char *text, DWORD session)
         commandLine[length + 1] = '"';
         commandLine[length + 2] = 0;
         /* Without the user's own environment it inherits the installer's. */
-        if (!CreateEnvironmentBlock(&environment, token, FALSE))
+        if (!CreateEnvironmentBlock(&environment, token, FALSE)) {
+            LogDebugString(kMsgNoEnvironment, static_cast<int>(session),
+                           SignedError(GetLastError()));
             environment = nullptr;
+        }
         WCHAR desktop[] = WTEXT("winsta0\\default");
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
