@@ -15,7 +15,8 @@ import tempfile
 
 import pefile
 
-from check_ice import check_ice
+from check_ice import ASYNC, COMMIT, CONTINUE, IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, check_ice, \
+    msiinfo, read_table
 from check_pe import check_imports
 from msi_condition import evaluate
 from report import check
@@ -24,7 +25,6 @@ from report import check
 UPGRADE_CODE = "{7A9895DC-659C-40BB-9B40-693AC74D9DCD}"
 # Custom action types: where the code is, and when and how it runs.
 DLL_IN_BINARY, EXE_IN_FILE, SET_PROPERTY = 1, 18, 51
-CONTINUE, ASYNC, ROLLBACK, COMMIT, IN_SCRIPT, NO_IMPERSONATE = 0x40, 0x80, 0x100, 0x200, 0x400, 0x800
 INSTALLED = {"Installed": "00:00:00"}
 # The cases of an installation, as the properties Windows Installer sets,
 # and what nosaver's steps must do in each: CloseInstances' mode (None:
@@ -45,9 +45,7 @@ FULL, READ_RUN = 0x1F01FF, 0x1200A9
 
 def table(package, name):
     """The rows of a table as dicts, in stored order."""
-    lines = subprocess.run(["msiinfo", "export", package, name], check=True, capture_output=True,
-                           text=True).stdout.splitlines()
-    return [dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[3:]]
+    return read_table(package, name).rows
 
 
 def keyed(package, name, key):
@@ -284,8 +282,7 @@ def check_lockdown(path):
     """Administrators and SYSTEM may change the folder and nosaver.exe,
     users may only read and run them, nothing of a parent's rights comes in;
     Windows Installer 5 sets this (Windows 7 and later)."""
-    tables = subprocess.run(["msiinfo", "tables", path], check=True, capture_output=True,
-                            text=True).stdout.split()
+    tables = msiinfo("tables", path).split()
     check("LockPermissions" not in tables, "no LockPermissions table beside "
           "MsiLockPermissionsEx (Windows Installer 5 fails such a package with error 1941)")
     locks = {(r["Table"], r["LockObject"]): r["SDDLText"] for r in table(path, "MsiLockPermissionsEx")

@@ -243,7 +243,7 @@ TEST_F(InstallerTest, PathsOfAnyLengthAreComparedWholeAndOnesThatCannotBeReadPas
    makes of it: replacing the file (a first installation, an upgrade, a
    repair) fails, so that no new file waits behind an old one; a removal
    goes on. */
-TEST_F(InstallerTest, TheClosingStepFailsAReplacementButNotARemoval)
+TEST_F(InstallerTest, CloseInstancesFailsAReplacementButNotARemoval)
 {
     const SimProcess installed = As(Process(200, kInstalled), "alice", 1);
     const struct {
@@ -307,7 +307,7 @@ TEST_F(InstallerTest, TheClosingStepFailsAReplacementButNotARemoval)
     }
 }
 
-TEST_F(InstallerTest, WhatTheClosingStepEndedStartsAgainAsEachSessionsUser)
+TEST_F(InstallerTest, WhatCloseInstancesEndedStartsAgainAsEachSessionsUser)
 {
     /* alice (session 1), bob (2) and dave (4) run nosaver; carol (3) is
        logged on without it. */
