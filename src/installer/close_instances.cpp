@@ -30,26 +30,14 @@ struct FileId {
 
 using GetInformationEx = BOOL(WINAPI *)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, void *, DWORD);
 
-DWORD Length(const WCHAR *text)
-{
-    DWORD n = 0;
-    while (text[n] != 0)
-        n++;
-    return n;
-}
-
-WCHAR *AllocateUnits(DWORD units)
-{
-    return static_cast<WCHAR *>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(WCHAR)));
-}
-
-/* kernel32's GetFileInformationByHandleEx, which Windows XP lacks. */
-GetInformationEx FindGetInformationEx()
+/* The kernel32 function of that name, nullptr where this Windows lacks
+   it (Windows XP lacks the two that the step looks up). */
+template <typename Function>
+Function FindKernelFunction(const char *name)
 {
     const HMODULE kernel = GetModuleHandleW(WTEXT("kernel32.dll"));
-    const FARPROC found =
-        kernel != nullptr ? GetProcAddress(kernel, "GetFileInformationByHandleEx") : nullptr;
-    return reinterpret_cast<GetInformationEx>(reinterpret_cast<void *>(found));
+    const FARPROC found = kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(found));
 }
 
 /* Reads which file path is; false, with the last error set, when it cannot
@@ -103,13 +91,9 @@ bool SameFile(const FileId &a, const FileId &b)
 bool SameName(const WCHAR *a, const WCHAR *b)
 {
     using CompareOrdinal = int(WINAPI *)(const WCHAR *, int, const WCHAR *, int, BOOL);
-    const HMODULE kernel = GetModuleHandleW(WTEXT("kernel32.dll"));
-    const FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "CompareStringOrdinal")
-                                           : nullptr;
-    if (found != nullptr)
-        return reinterpret_cast<CompareOrdinal>(reinterpret_cast<void *>(found))(a, -1, b, -1,
-                                                                                 TRUE) ==
-               CSTR_EQUAL;
+    const auto compare = FindKernelFunction<CompareOrdinal>("CompareStringOrdinal");
+    if (compare != nullptr)
+        return compare(a, -1, b, -1, TRUE) == CSTR_EQUAL;
     for (;; a++, b++) {
         if (*a == 0 || *b == 0)
             return *a == *b;
@@ -195,7 +179,7 @@ HANDLE OpenExistingFile(const WCHAR *path, DWORD flags)
     /* Every sharing mode and no access to the data: a running program's
        file opens this way. */
     constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const DWORD length = Length(path);
+    const DWORD length = TextUnits(path);
     const bool prefixed = path[0] == '\\' && path[1] == '\\' && (path[2] == '?' || path[2] == '.') &&
                           path[3] == '\\';
     WCHAR *longForm = nullptr;
@@ -236,7 +220,7 @@ DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWO
     }
     /* The installed file itself, a link included: a link made to another
        program's file must not make that program nosaver. */
-    const GetInformationEx getEx = FindGetInformationEx();
+    const auto getEx = FindKernelFunction<GetInformationEx>("GetFileInformationByHandleEx");
     FileId installed = {};
     const bool identified = GetFileId(path, FILE_FLAG_OPEN_REPARSE_POINT, getEx, &installed);
     if (!identified) {
@@ -315,11 +299,8 @@ DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWO
         if (error == ERROR_SUCCESS) {
             LogDebugString(kMsgEnded, static_cast<int>(id), static_cast<int>(session), text);
             ++*ended;
-            DWORD k = 0;
-            while (k < *sessionCount && sessions[k] != session)
-                k++;
-            if (sessionKnown && k == *sessionCount && k < kMaxSessions)
-                sessions[(*sessionCount)++] = session;
+            if (sessionKnown)
+                AddSession(sessions, sessionCount, session);
         } else {
             LogDebugString(kMsgEndFailed, static_cast<int>(id), text, SignedError(error));
             left++;

@@ -13,9 +13,21 @@ constexpr REGSAM kRecordAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32K
 
 } // namespace
 
-LONG OpenRecordKey(HKEY *key)
+void AddSession(DWORD *sessions, DWORD *count, DWORD session)
 {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, key);
+    DWORD k = 0;
+    while (k < *count && sessions[k] != session)
+        k++;
+    if (k == *count && k < kMaxSessions)
+        sessions[(*count)++] = session;
+}
+
+bool OpenRecordKey(HKEY *key)
+{
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, key);
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND)
+        LogDebugString(kMsgRecordUnread, SignedError(static_cast<DWORD>(opened)));
+    return opened == ERROR_SUCCESS;
 }
 
 /* In the order first written; a trailing part of a number is dropped, and
@@ -30,13 +42,9 @@ DWORD ReadRecordedSessions(HKEY key, DWORD *sessions)
         type != REG_BINARY)
         return 0;
     DWORD count = 0;
-    for (DWORD i = 0; i < bytes / sizeof(DWORD); i++) {
-        DWORD k = 0;
-        while (k < count && sessions[k] != stored[i])
-            k++;
-        if (k == count && stored[i] < kFirstPseudoSession)
-            sessions[count++] = stored[i];
-    }
+    for (DWORD i = 0; i < bytes / sizeof(DWORD); i++)
+        if (stored[i] < kFirstPseudoSession)
+            AddSession(sessions, &count, stored[i]);
     return count;
 }
 
@@ -68,13 +76,8 @@ void RecordSessions(const DWORD *sessions, DWORD count)
         /* Another step of the same installation may have ended some. */
         DWORD all[kMaxSessions];
         DWORD known = ReadRecordedSessions(key, all);
-        for (DWORD i = 0; i < count; i++) {
-            DWORD k = 0;
-            while (k < known && all[k] != sessions[i])
-                k++;
-            if (k == known && known < kMaxSessions)
-                all[known++] = sessions[i];
-        }
+        for (DWORD i = 0; i < count; i++)
+            AddSession(all, &known, sessions[i]);
         error = RegSetValueExW(key, kRecordValue, 0, REG_BINARY, reinterpret_cast<BYTE *>(all),
                                known * sizeof(DWORD));
         RegCloseKey(key);
@@ -86,13 +89,7 @@ void RecordSessions(const DWORD *sessions, DWORD count)
 bool ForgetRecordedSessions()
 {
     HKEY key = nullptr;
-    const LONG opened = OpenRecordKey(&key);
-    if (opened != ERROR_SUCCESS) {
-        if (opened != ERROR_FILE_NOT_FOUND)
-            LogDebugString(kMsgRecordUnread, SignedError(static_cast<DWORD>(opened)));
-        return false;
-    }
-    return RemoveRecord(key);
+    return OpenRecordKey(&key) && RemoveRecord(key);
 }
 
 /* A removal starts nothing again. */

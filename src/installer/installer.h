@@ -55,6 +55,18 @@ void EndStep();
    there is a user interface. */
 void LogError(const char *format, ...) NS_PRINTF(1, 2);
 
+/* A heap block of that many UTF-16 units, nullptr without memory. */
+WCHAR *AllocateUnits(std::size_t units);
+
+/* The units of a terminated text, the terminator left out. */
+inline DWORD TextUnits(const WCHAR *text)
+{
+    DWORD n = 0;
+    while (text[n] != 0)
+        n++;
+    return n;
+}
+
 /* A property of the installation (CustomActionData for a deferred step)
    in a heap block the caller frees, empty when it is not set; nullptr,
    logged, when it cannot be read (no memory, longer than any path). */
@@ -114,15 +126,19 @@ DWORD RestartInRecordedSessions(const WCHAR *path);
  * of nosaver's own key in the 32-bit view of HKEY_LOCAL_MACHINE. It is
  * read as a set: each session once, pseudo sessions dropped.
  *
- * RecordSessions adds sessions to it (none: nothing is written).
- * ReadRecordedSessions reads it from nosaver's open key into sessions
+ * AddSession adds session to the set of count sessions (kMaxSessions),
+ * unless it is there or the set is full. RecordSessions adds sessions to
+ * the record (none: nothing is written). OpenRecordKey opens nosaver's key;
+ * false, logged unless there is no key, when it cannot.
+ * ReadRecordedSessions reads the record from the open key into sessions
  * (kMaxSessions), returning how many. RemoveRecord removes it from the open
  * key, which it closes, and the key when nothing else is in it; returns
  * whether there was one. ForgetRecordedSessions does that for the key it
  * opens: the package's own value and anybody else's stay.
  */
+void AddSession(DWORD *sessions, DWORD *count, DWORD session);
 void RecordSessions(const DWORD *sessions, DWORD count);
-LONG OpenRecordKey(HKEY *key);
+bool OpenRecordKey(HKEY *key);
 DWORD ReadRecordedSessions(HKEY key, DWORD *sessions);
 bool RemoveRecord(HKEY key);
 bool ForgetRecordedSessions();

@@ -23,11 +23,6 @@ constexpr std::size_t kMaxLineBytes = 4 * kMaxPathUnits;
 /* Room for a property: a deferred step's mode, a bar and a path. */
 constexpr DWORD kPropertyUnits = 16 + kMaxPathUnits;
 
-WCHAR *AllocateUnits(std::size_t units)
-{
-    return static_cast<WCHAR *>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(WCHAR)));
-}
-
 /* Sends a UTF-8 line to the debugger output stream and, while a step runs,
    into the installation's log as "nosaver: <line>", of the given kind.
    Windows Installer reads a message as a template, so the line's brackets
@@ -127,6 +122,11 @@ void LogV(INSTALLMESSAGE kind, const char *format, va_list args)
 }
 
 } // namespace
+
+WCHAR *AllocateUnits(std::size_t units)
+{
+    return static_cast<WCHAR *>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(WCHAR)));
+}
 
 void BeginStep(MSIHANDLE install)
 {

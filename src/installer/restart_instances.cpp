@@ -20,11 +20,8 @@ bool StartInSession(const WCHAR *path, const char *text, DWORD session)
     }
     /* The command line is the quoted path; CreateProcessAsUserW may write
        to it. */
-    DWORD length = 0;
-    while (path[length] != 0)
-        length++;
-    const auto commandLine = static_cast<WCHAR *>(
-        HeapAlloc(GetProcessHeap(), 0, (length + 3) * sizeof(WCHAR)));
+    const DWORD length = TextUnits(path);
+    WCHAR *commandLine = AllocateUnits(length + 3);
     void *environment = nullptr;
     PROCESS_INFORMATION started = {};
     BOOL ok = FALSE;
@@ -70,12 +67,8 @@ bool StartInSession(const WCHAR *path, const char *text, DWORD session)
 DWORD RestartInRecordedSessions(const WCHAR *path)
 {
     HKEY key = nullptr;
-    const LONG opened = OpenRecordKey(&key);
-    if (opened != ERROR_SUCCESS) {
-        if (opened != ERROR_FILE_NOT_FOUND)
-            LogDebugString(kMsgRecordUnread, SignedError(static_cast<DWORD>(opened)));
+    if (!OpenRecordKey(&key))
         return 0;
-    }
     DWORD sessions[kMaxSessions];
     const DWORD count = ReadRecordedSessions(key, sessions);
     char *text = NewUtf8(path);

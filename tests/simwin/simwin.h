@@ -22,6 +22,21 @@
 #include <utility>
 #include <vector>
 
+/* Windows' names for what the simulation gives back and nosaver's code
+   does not name itself, for the simulation and its tests. */
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_KEY_DELETED = 1018;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+constexpr int CSTR_LESS_THAN = 1;
+constexpr int CSTR_GREATER_THAN = 3;
+constexpr int IDOK = 1;
+constexpr DWORD PROCESS_ALL_ACCESS = 0x1FFFFF;
+
 /* Thrown by Sleep when the passes allowed by SimEndLoopAfter are used up:
    the only way out of the keep-awake loop on the host. */
 struct SimLoopEnd {};

@@ -23,9 +23,6 @@ import report  # noqa: E402
 from check_ice import RULES, Package, failures, msiinfo  # noqa: E402
 
 CREATE = {
-    "MsiLockPermissionsEx": "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) "
-    "NOT NULL, `LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT "
-    "NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
     "AdvtUISequence": "CREATE TABLE `AdvtUISequence` (`Action` CHAR(72) NOT NULL, `Condition` "
     "CHAR(255), `Sequence` SHORT PRIMARY KEY `Action`)",
 }

@@ -65,6 +65,23 @@ inline std::vector<DWORD> Terminated()
     return ids;
 }
 
+/* The operation of a recorded call: "OpenProcess" of "OpenProcess(0x410,FALSE,200)". */
+inline std::string OperationOf(const std::string &call)
+{
+    return call.substr(0, call.find_first_of("(="));
+}
+
+/* Session numbers as the bytes of the installer's REG_BINARY record: 32
+   bits each, little-endian. */
+inline std::string RecordBytes(const std::vector<uint32_t> &ids)
+{
+    std::string bytes;
+    for (uint32_t id : ids)
+        for (int i = 0; i < 4; i++)
+            bytes += static_cast<char>((id >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override { SimReset(); }

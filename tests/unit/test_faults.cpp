@@ -94,11 +94,6 @@ struct Fault {
     TraceFault traceFault = TraceFault::kNone;
 };
 
-std::string OperationOf(const std::string &call)
-{
-    return call.substr(0, call.find_first_of("(="));
-}
-
 struct Observed {
     bool loops = false;
     int exitCode = -1;

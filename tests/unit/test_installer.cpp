@@ -20,28 +20,16 @@ const std::string kRecordKey = "Software\\nosaver";
 const std::string kRecord = kRecordKey + "\\RestartSessions=";
 const MSIHANDLE kInstall = 42;
 
-/* The session ids of a record as the registry holds them: 32 bits each,
-   little-endian, in hex. */
-std::string Sessions(std::initializer_list<uint32_t> ids)
+/* The session ids of a record as SimRegistry shows it, in hex. */
+std::string Sessions(const std::vector<uint32_t> &ids)
 {
     std::string hex;
-    char unit[9];
-    for (uint32_t id : ids) {
-        snprintf(unit, sizeof unit, "%02x%02x%02x%02x", id & 0xFF, (id >> 8) & 0xFF,
-                 (id >> 16) & 0xFF, id >> 24);
+    char unit[3];
+    for (char byte : RecordBytes(ids)) {
+        snprintf(unit, sizeof unit, "%02x", static_cast<unsigned char>(byte));
         hex += unit;
     }
     return hex;
-}
-
-/* The same as the bytes of a REG_BINARY value. */
-std::string RecordBytes(std::initializer_list<uint32_t> ids)
-{
-    std::string bytes;
-    for (uint32_t id : ids)
-        for (int i = 0; i < 4; i++)
-            bytes += static_cast<char>((id >> (8 * i)) & 0xFF);
-    return bytes;
 }
 
 class InstallerTest : public SimTest {
@@ -180,7 +168,7 @@ TEST_P(SpellingTest, TheInstalledFileIsKnownHoweverItsPathIsSpelled)
     SetUp();
     Machine({As(Process(200, upper), "alice", 1), As(Process(210, shortName), "bob", 2),
              As(Process(220, u"C:\\Outils ete\\nosaver\\nosaver.exe"), "carol", 3)});
-    SimFail("CreateFileW", 32, 1); /* ERROR_SHARING_VIOLATION */
+    SimFail("CreateFileW", ERROR_SHARING_VIOLATION, 1);
     EXPECT_EQ(Close(kInstalled, 1), 0u);
     EXPECT_EQ(Terminated(), std::vector<DWORD>{200});
     EXPECT_EQ(Traces()[0], "cannot open " + SimUtf8(kInstalled) +

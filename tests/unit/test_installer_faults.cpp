@@ -31,8 +31,6 @@ const std::u16string kInstalled = u"C:\\Program Files\\nosaver\\nosaver.exe";
 const std::u16string kOwnerValue = u"Owner";
 const DWORD kVolume = 0x5EED;
 const MSIHANDLE kInstall = 7;
-/* ERROR_KEY_DELETED: the key is gone, as good as not there. */
-constexpr DWORD kKeyDeleted = 1018;
 
 /* The machine every step runs on: the installer as LocalSystem in session
    0; nosaver in sessions 1 and 2; a copy elsewhere, another program and a
@@ -57,13 +55,9 @@ void Machine(const std::vector<DWORD> &record)
     SimLogOn(2, "bob");
     SimLogOn(3, "carol");
     SimSetRegistryValue(u"Software\\nosaver", kOwnerValue, 1, "kept");
-    if (!record.empty()) {
-        std::string bytes;
-        for (DWORD id : record)
-            for (int i = 0; i < 4; i++)
-                bytes += static_cast<char>((id >> (8 * i)) & 0xFF);
-        SimSetRegistryValue(u"Software\\nosaver", u"RestartSessions", REG_BINARY, bytes);
-    }
+    if (!record.empty())
+        SimSetRegistryValue(u"Software\\nosaver", u"RestartSessions", REG_BINARY,
+                            RecordBytes(record));
 }
 
 struct Step {
@@ -120,11 +114,6 @@ StepRun RunStep(const Step &step, const char *failing, DWORD error, int nth)
         run.lines.insert(SimUtf8(message.second));
     run.calls = SimCalls();
     return run;
-}
-
-std::string OperationOf(const std::string &call)
-{
-    return call.substr(0, call.find_first_of("(="));
 }
 
 /* The properties every run keeps, failure or not. */
@@ -197,8 +186,9 @@ TEST_P(InstallerFaultTest, EachPlatformCallFailsInTurn)
                                      std::to_string(error);
             const StepRun run = RunStep(step, operation.c_str(), error, nth);
             ExpectSound(step, run, what);
-            /* A failure that says the thing is not there is taken at its word. */
-            const bool absence = error == ERROR_FILE_NOT_FOUND || error == kKeyDeleted;
+            /* A failure that says the thing is not there (the key gone) is
+               taken at its word. */
+            const bool absence = error == ERROR_FILE_NOT_FOUND || error == ERROR_KEY_DELETED;
             if (!run.SameOutcome(clean) && !absence) {
                 bool reported = false;
                 for (const std::string &line : run.lines)

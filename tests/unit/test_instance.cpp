@@ -317,7 +317,7 @@ TEST_F(InstanceTest, AnIdentifierCannotPassToAnotherProcessBetweenReadAndTermina
 TEST_F(InstanceTest, AMatchWhoseIdentityCannotBeToldIsLeftAlone)
 {
     Table({Process(200, kToolsPath), Process(kSelf, kToolsPath), Process(300, kToolsPath)});
-    SimFail("GetProcessId", 6 /* ERROR_INVALID_HANDLE */, 1);
+    SimFail("GetProcessId", ERROR_INVALID_HANDLE, 1);
     CloseRunningInstance();
     EXPECT_EQ(Terminated(), std::vector<DWORD>{300});
     EXPECT_EQ(SimOpenHandles(), 0);
