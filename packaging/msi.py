@@ -9,6 +9,11 @@ as the build's configuration writes them for the packages
 (package/README.txt, package/LICENSE.txt). VERSION is
 the package's version, OUT the package to write.
 
+nosaver.exe is a versioned file: its File row carries the version and
+language of its own version resource, and it has no hash (Windows Installer
+hashes only unversioned files); README.txt and LICENSE.txt stay unversioned
+and hashed.
+
 The same files and version always give the same bytes. wixl writes the
 current time into the package and a random package code; it runs under a
 clock frozen at the release time that the build's configuration fixed for
@@ -28,6 +33,8 @@ import tempfile
 import time
 import uuid
 
+import pefile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Steps that run only when an installation is rolled back, and ones that run
 # only once it has succeeded. wixl knows neither Execute="rollback" nor
@@ -45,12 +52,15 @@ FILE_SDDL = "D:PAI" + RIGHTS % {"inherit": ""}
 # Properties that the user-interface sequence finds or sets and the
 # installation itself must see, which Windows Installer passes on only when
 # they are listed as secure.
-SECURE = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED", "INSTALLDIR", "NOSAVER_INSTALLED_DIR",
-          "NOSAVER_INSTALLED_EXE", "NOSAVER_PRODUCT_DIR")
+SECURE = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED", "INSTALLDIR", "NOSAVER_PRODUCT_DIR")
 SOURCE = os.path.join(HERE, "nosaver.wxs")
 FILES = ("nosaver.exe", "README.txt", "LICENSE.txt", "installer.dll")
 # Where each is in a win32 build folder.
 IN_BUILD = ("nosaver.exe", "package/README.txt", "package/LICENSE.txt", "installer.dll")
+# The files that are installed (installer.dll stays in the package), and
+# their keys in the File table (packaging/nosaver.wxs).
+INSTALLED = ("nosaver.exe", "README.txt", "LICENSE.txt")
+FILE_KEYS = {"nosaver.exe": "NosaverExe", "README.txt": "Guide", "LICENSE.txt": "License"}
 
 
 def upgrade_code():
@@ -58,26 +68,41 @@ def upgrade_code():
         return uuid.UUID(re.search(r'UpgradeCode="\{([0-9A-F-]{36})\}"', f.read()).group(1))
 
 
-def component_code():
-    with open(SOURCE) as f:
-        return re.search(r'<Component Id="Program" Guid="(\{[0-9A-F-]{36}\})"', f.read()).group(1)
+def version_resource(path):
+    """(version, language) of a program's version resource, as the File
+    table holds them ("1.0.0.0", "1033"), or None for a file without one."""
+    try:
+        pe = pefile.PE(path, fast_load=True)
+    except pefile.PEFormatError:
+        return None
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    if not getattr(pe, "VS_FIXEDFILEINFO", None):
+        return None
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    version = "%d.%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
+                               fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
+    # The Translation's first language; a resource without one is neutral.
+    translations = [var.entry[b"Translation"] for info in getattr(pe, "FileInfo", [])
+                    for block in info if block.Key == b"VarFileInfo"
+                    for var in block.Var if b"Translation" in var.entry]
+    language = int(translations[0].split()[0], 16) if translations else 0
+    return version, str(language)
 
 
-def additions():
+def additions(stage):
     """What the package holds beyond what wixl writes, as SQL for msibuild:
-    the file search that makes the remembered folder count only while it
-    holds nosaver.exe, the search for the folder where Windows Installer has
-    the installed nosaver.exe, the permissions of the folder and the file,
-    and the secure properties."""
-    return [
-        "INSERT INTO `Signature` (`Signature`, `FileName`) VALUES ('InstalledExe', 'nosaver.exe')",
-        "CREATE TABLE `CompLocator` (`Signature_` CHAR(72) NOT NULL, `ComponentId` CHAR(38) NOT NULL,"
-        " `Type` SHORT PRIMARY KEY `Signature_`)",
-        # Type 1: the key path is a file; the property is its folder.
-        "INSERT INTO `CompLocator` (`Signature_`, `ComponentId`, `Type`) VALUES ('ProductDir', "
-        "'%s', 1)" % component_code(),
-        "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('NOSAVER_PRODUCT_DIR', "
-        "'ProductDir')",
+    the version and language of each installed program (wixl leaves the
+    File table's Version empty and hashes every file), the permissions of
+    the folder and the file, and the secure properties."""
+    versioned = []
+    for name in FILES:
+        found = version_resource(os.path.join(stage, name)) if name in INSTALLED else None
+        if found:
+            versioned += [
+                "UPDATE `File` SET `Version` = '%s', `Language` = '%s' WHERE `FileName` = '%s'"
+                % (found[0], found[1], name),
+                "DELETE FROM `MsiFileHash` WHERE `File_` = '%s'" % FILE_KEYS[name]]
+    return versioned + [
         "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, "
         "`LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, "
         "`Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
@@ -100,7 +125,7 @@ def product_code(version):
 
 def package_code(stage, version):
     digest = hashlib.sha256(version.encode())
-    digest.update("\n".join(additions()).encode())
+    digest.update("\n".join(additions(stage)).encode())
     for name in (SOURCE,) + tuple(os.path.join(stage, f) for f in FILES):
         with open(name, "rb") as f:
             data = f.read()
@@ -135,7 +160,7 @@ def make(stage, version, out, epoch):
     size = 0
     for f in FILES:
         os.utime(os.path.join(stage, f), (epoch, epoch))
-        if f != "installer.dll":  # only in the package, never installed
+        if f in INSTALLED:
             size += os.path.getsize(os.path.join(stage, f))
     # -f: the clock stands still at that time. Without it faketime only
     # starts the clock there, and a wixl that takes a second longer writes
@@ -155,7 +180,7 @@ def make(stage, version, out, epoch):
         lines = subprocess.run(["msiinfo", "export", partial, "CustomAction"], check=True,
                                capture_output=True, text=True).stdout.splitlines()[3:]
         types = {line.split("\t")[0]: int(line.split("\t")[1]) for line in lines}
-        for query in additions() + ["UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'"
+        for query in additions(stage) + ["UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'"
                                     % (types[step] | flag, step)
                                     for step, flag in sorted(STEP_FLAGS.items())]:
             subprocess.run(clock + ["msibuild", partial, "-q", query], env=env, check=True)

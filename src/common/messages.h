@@ -72,8 +72,34 @@ inline constexpr char kMsgCloseFailed[] =
 inline constexpr char kMsgCloseFailedOnRemoval[] =
     "%d running nosaver.exe could not be ended, %d were (%s); the removal goes on, and "
     "Windows removes a file still in use when the computer restarts\n";
+inline constexpr char kMsgPropertyNotSet[] = "cannot set %s,error code:%ld\n";
+inline constexpr char kMsgProductDir[] = "Windows Installer has nosaver %s in %s\n";
+inline constexpr char kMsgNoProductDir[] =
+    "no folder of nosaver %s in Windows Installer's record,error code:%ld\n";
 inline constexpr char kMsgInstallDirNotFull[] =
-    "INSTALLDIR must be a full path, such as C:\\Tools\\nosaver or "
-    "\\\\server\\share\\nosaver, not: %s\n";
+    "INSTALLDIR must be a full path on a drive of this computer, such as "
+    "C:\\Tools\\nosaver, not: %s\n";
+inline constexpr char kMsgInstallDirNetwork[] =
+    "INSTALLDIR must be on a drive of this computer, not a network path: %s\n";
+inline constexpr char kMsgInstallDirRoot[] =
+    "INSTALLDIR must be a folder, not the root of a drive: %s\n";
+inline constexpr char kMsgInstallDirTooLong[] =
+    "INSTALLDIR is too long: nosaver.exe's path there would have %d characters, and Windows "
+    "starts programs only from paths of fewer than 260: %s\n";
+inline constexpr char kMsgInstallDirNotFolder[] = "INSTALLDIR must be a folder, not a file: %s\n";
+inline constexpr char kMsgInstallDirUnreadable[] =
+    "INSTALLDIR cannot be checked: %s cannot be read,error code:%ld\n";
+inline constexpr char kMsgInstallDirNotEmpty[] =
+    "INSTALLDIR must be a folder of nosaver's own, new or holding only nosaver.exe, README.txt "
+    "and LICENSE.txt: %s holds %s\n";
+inline constexpr char kMsgInstallDirNoExe[] =
+    "INSTALLDIR must be a folder of nosaver's own, new or holding only nosaver.exe, README.txt "
+    "and LICENSE.txt: %s holds %s and no nosaver.exe\n";
+inline constexpr char kMsgInstallDirNotOwned[] =
+    "INSTALLDIR must be owned by Administrators, SYSTEM or TrustedInstaller, as whoever owns it "
+    "may change who can replace nosaver.exe: %s\n";
+inline constexpr char kMsgInstallDirMoved[] =
+    "nosaver is installed in %s; a repair cannot move it to %s: remove nosaver, then install it "
+    "there\n";
 
 #endif /* NOSAVER_COMMON_MESSAGES_H */

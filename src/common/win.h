@@ -24,6 +24,7 @@
 #endif
 #include <windows.h>
 #include <psapi.h>
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
 #include <stdio.h>
@@ -64,6 +65,12 @@ typedef DWORD LCID;
 typedef void (*FARPROC)(void);
 typedef unsigned long MSIHANDLE;
 typedef int INSTALLMESSAGE;
+typedef void *HLOCAL;
+typedef void *PSID;
+typedef void *PSECURITY_DESCRIPTOR;
+typedef struct _ACL *PACL;
+typedef DWORD SECURITY_INFORMATION;
+typedef enum _SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 } SE_OBJECT_TYPE;
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -93,6 +100,19 @@ typedef struct _FILE_ID_INFO {
 } FILE_ID_INFO;
 
 typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileIdInfo = 18 } FILE_INFO_BY_HANDLE_CLASS;
+
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[260];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW;
 
 typedef struct _STARTUPINFOW {
     DWORD cb;
@@ -124,6 +144,7 @@ typedef struct tagPOINT {
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_ACCESS_DENIED 5
+#define ERROR_NO_MORE_FILES 18
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INSUFFICIENT_BUFFER 122
@@ -133,12 +154,20 @@ typedef struct tagPOINT {
 #define ERROR_NO_TOKEN 1008
 #define ERROR_PRIVILEGE_NOT_HELD 1314
 #define ERROR_INSTALL_FAILURE 1603
+#define ERROR_UNKNOWN_PRODUCT 1605
+#define ERROR_UNKNOWN_PROPERTY 1608
 
 #define FILE_SHARE_READ 0x1
 #define FILE_SHARE_WRITE 0x2
 #define FILE_SHARE_DELETE 0x4
 #define OPEN_EXISTING 3
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define READ_CONTROL 0x00020000
+#define OWNER_SECURITY_INFORMATION 0x1
 
 #define LOCALE_INVARIANT 0x007F
 #define LCMAP_UPPERCASE 0x00000200
@@ -207,6 +236,11 @@ HMODULE GetModuleHandleW(const WCHAR *name);
 FARPROC GetProcAddress(HMODULE module, const char *name);
 int LCMapStringW(LCID locale, DWORD flags, const WCHAR *source, int sourceUnits, WCHAR *out,
                  int units);
+DWORD GetFileAttributesW(const WCHAR *name);
+HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *found);
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW *found);
+BOOL FindClose(HANDLE find);
+HLOCAL LocalFree(HLOCAL block);
 
 /* advapi32 */
 BOOL CreateProcessAsUserW(HANDLE token, const WCHAR *application, WCHAR *commandLine,
@@ -228,6 +262,10 @@ LONG RegQueryInfoKeyW(HKEY key, WCHAR *className, DWORD *classUnits, DWORD *rese
                       DWORD *securityDescriptorBytes, FILETIME *lastWriteTime);
 LONG RegDeleteKeyW(HKEY key, const WCHAR *subKey);
 LONG RegCloseKey(HKEY key);
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information,
+                      PSID *owner, PSID *group, PACL *dacl, PACL *sacl,
+                      PSECURITY_DESCRIPTOR *descriptor);
+BOOL EqualSid(PSID a, PSID b);
 
 /* wtsapi32 */
 BOOL WTSQueryUserToken(DWORD sessionId, HANDLE *token);
@@ -238,6 +276,9 @@ BOOL DestroyEnvironmentBlock(void *environment);
 
 /* msi */
 UINT MsiGetPropertyW(MSIHANDLE install, const WCHAR *name, WCHAR *value, DWORD *units);
+UINT MsiSetPropertyW(MSIHANDLE install, const WCHAR *name, const WCHAR *value);
+UINT MsiGetProductInfoW(const WCHAR *product, const WCHAR *attribute, WCHAR *value,
+                        DWORD *units);
 MSIHANDLE MsiCreateRecord(UINT fields);
 UINT MsiRecordSetStringW(MSIHANDLE record, UINT field, const WCHAR *value);
 int MsiProcessMessage(MSIHANDLE install, INSTALLMESSAGE kind, MSIHANDLE record);

@@ -15,97 +15,6 @@
 
 namespace {
 
-/* A file as the file system knows it, whatever path leads to it: the
-   128-bit identifier where Windows gives it (Windows 8 and later; on ReFS
-   the 64-bit index alone is not unique), and the volume serial number and
-   64-bit index that every Windows gives. */
-struct FileId {
-    bool hasId128;
-    ULONGLONG volume128;
-    BYTE id128[16];
-    DWORD volume;
-    DWORD indexHigh;
-    DWORD indexLow;
-};
-
-using GetInformationEx = BOOL(WINAPI *)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, void *, DWORD);
-
-/* The kernel32 function of that name, nullptr where this Windows lacks
-   it (Windows XP lacks the two that the step looks up). */
-template <typename Function>
-Function FindKernelFunction(const char *name)
-{
-    const HMODULE kernel = GetModuleHandleW(WTEXT("kernel32.dll"));
-    const FARPROC found = kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void *>(found));
-}
-
-/* Reads which file path is; false, with the last error set, when it cannot
-   be opened. flags go to CreateFileW: FILE_FLAG_OPEN_REPARSE_POINT makes a
-   link the file itself instead of what it leads to. */
-bool GetFileId(const WCHAR *path, DWORD flags, GetInformationEx getEx, FileId *id)
-{
-    const HANDLE file = OpenExistingFile(path, flags);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION information;
-    const bool known = GetFileInformationByHandle(file, &information) != 0;
-    FILE_ID_INFO extended;
-    *id = {};
-    id->hasId128 = known && getEx != nullptr && getEx(file, FileIdInfo, &extended, sizeof extended);
-    const DWORD error = known ? ERROR_SUCCESS : GetLastError();
-    CloseHandle(file);
-    if (!known) {
-        SetLastError(error);
-        return false;
-    }
-    id->volume = information.dwVolumeSerialNumber;
-    id->indexHigh = information.nFileIndexHigh;
-    id->indexLow = information.nFileIndexLow;
-    if (id->hasId128) {
-        id->volume128 = extended.VolumeSerialNumber;
-        for (int i = 0; i < 16; i++)
-            id->id128[i] = extended.FileId.Identifier[i];
-    }
-    return true;
-}
-
-/* The 128-bit identifiers where both files have one, else the volume and
-   64-bit index. */
-bool SameFile(const FileId &a, const FileId &b)
-{
-    if (a.hasId128 && b.hasId128) {
-        if (a.volume128 != b.volume128)
-            return false;
-        for (int i = 0; i < 16; i++)
-            if (a.id128[i] != b.id128[i])
-                return false;
-        return true;
-    }
-    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
-}
-
-/* Whether two full paths name the same file by their letters, compared as
-   Windows compares file names: CompareStringOrdinal where Windows has it
-   (Vista and later), else each unit upper-cased by the system's table. */
-bool SameName(const WCHAR *a, const WCHAR *b)
-{
-    using CompareOrdinal = int(WINAPI *)(const WCHAR *, int, const WCHAR *, int, BOOL);
-    const auto compare = FindKernelFunction<CompareOrdinal>("CompareStringOrdinal");
-    if (compare != nullptr)
-        return compare(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-    for (;; a++, b++) {
-        if (*a == 0 || *b == 0)
-            return *a == *b;
-        WCHAR upperA = *a;
-        WCHAR upperB = *b;
-        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, a, 1, &upperA, 1);
-        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, b, 1, &upperB, 1);
-        if (upperA != upperB)
-            return false;
-    }
-}
-
 /* Reads the full path of the process's executable into path
    (kMaxPathUnits); false, with the last error set, when it cannot be read
    whole. */
@@ -174,40 +83,6 @@ Mode SplitData(WCHAR *data, const WCHAR **path)
 
 } // namespace
 
-HANDLE OpenExistingFile(const WCHAR *path, DWORD flags)
-{
-    /* Every sharing mode and no access to the data: a running program's
-       file opens this way. */
-    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const DWORD length = TextUnits(path);
-    const bool prefixed = path[0] == '\\' && path[1] == '\\' && (path[2] == '?' || path[2] == '.') &&
-                          path[3] == '\\';
-    WCHAR *longForm = nullptr;
-    if (length >= MAX_PATH && !prefixed) {
-        const bool share = path[0] == '\\' && path[1] == '\\';
-        const WCHAR *prefix = share ? WTEXT("\\\\?\\UNC") : WTEXT("\\\\?\\");
-        const DWORD prefixUnits = share ? 7 : 4;
-        const DWORD skip = share ? 1 : 0;
-        longForm = AllocateUnits(prefixUnits + length - skip + 1);
-        if (longForm == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return INVALID_HANDLE_VALUE;
-        }
-        for (DWORD i = 0; i < prefixUnits; i++)
-            longForm[i] = prefix[i];
-        for (DWORD i = skip; i <= length; i++)
-            longForm[prefixUnits + i - skip] = path[i];
-    }
-    const HANDLE file = CreateFileW(longForm != nullptr ? longForm : path, 0, kShareAll, nullptr,
-                                    OPEN_EXISTING, flags, nullptr);
-    if (longForm != nullptr) {
-        const DWORD error = GetLastError();
-        HeapFree(GetProcessHeap(), 0, longForm);
-        SetLastError(error);
-    }
-    return file;
-}
-
 DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount)
 {
     DWORD bytes = 0;
@@ -220,7 +95,7 @@ DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWO
     }
     /* The installed file itself, a link included: a link made to another
        program's file must not make that program nosaver. */
-    const auto getEx = FindKernelFunction<GetInformationEx>("GetFileInformationByHandleEx");
+    const GetFileIdEx getEx = FindGetFileIdEx();
     FileId installed = {};
     const bool identified = GetFileId(path, FILE_FLAG_OPEN_REPARSE_POINT, getEx, &installed);
     if (!identified) {
@@ -277,7 +152,7 @@ DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWO
         FileId running = {};
         const bool matches = identified && GetFileId(found, 0, getEx, &running)
                                  ? SameFile(running, installed)
-                                 : SameName(found, path);
+                                 : SameName(found, -1, path, -1);
         if (!matches) {
             CloseHandle(reader);
             continue;

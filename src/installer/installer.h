@@ -4,7 +4,10 @@
  * tells what each step does in each case). Each step has one name, that of
  * its entry and of the file that holds it:
  *
- *   CheckInstallDir    refuses an INSTALLDIR that is not a full path
+ *   FindInstallDir     finds the folder where Windows Installer has nosaver
+ *                      installed, for a repair, a removal or an upgrade
+ *   CheckInstallDir    refuses an INSTALLDIR that is not a folder of
+ *                      nosaver's own on this computer
  *   CloseInstances     ends every process running the installed file and
  *                      records their sessions
  *   RestartInstances   starts the installed file again in the recorded
@@ -25,6 +28,7 @@
 #include <cstddef>
 
 extern "C" {
+UINT WINAPI FindInstallDir(MSIHANDLE install);
 UINT WINAPI CheckInstallDir(MSIHANDLE install);
 UINT WINAPI CloseInstances(MSIHANDLE install);
 UINT WINAPI RestartInstances(MSIHANDLE install);
@@ -71,13 +75,15 @@ inline DWORD TextUnits(const WCHAR *text)
    in a heap block the caller frees, empty when it is not set; nullptr,
    logged, when it cannot be read (no memory, longer than any path). */
 WCHAR *ReadProperty(MSIHANDLE install, const WCHAR *name);
+/* Sets a property of the installation; false, logged, when it cannot. */
+bool SetProperty(MSIHANDLE install, const WCHAR *name, const WCHAR *value);
 
 /* The text in UTF-8, whole, in a heap block for FreeUtf8; the empty text
    when it cannot be made. The steps' lines carry paths this way. */
 char *NewUtf8(const WCHAR *text);
 void FreeUtf8(char *text);
 
-/* ---- CloseInstances (close_instances.cpp) ---- */
+/* ---- how files are known (files.cpp) ---- */
 
 /* Opens the file at path with no access to its data and every sharing
    mode, as a running program's file opens; a path of MAX_PATH units or
@@ -85,6 +91,37 @@ void FreeUtf8(char *text);
    CreateFileW. INVALID_HANDLE_VALUE, with the last error set, when it
    cannot. */
 HANDLE OpenExistingFile(const WCHAR *path, DWORD flags);
+
+/* A file as the file system knows it, whatever path leads to it: the
+   128-bit identifier where Windows gives it (Windows 8 and later; on ReFS
+   the 64-bit index alone is not unique), and the volume serial number and
+   64-bit index that every Windows gives. */
+struct FileId {
+    bool hasId128;
+    ULONGLONG volume128;
+    BYTE id128[16];
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+};
+/* GetFileInformationByHandleEx, which FindGetFileIdEx looks up once for
+   many GetFileId calls: nullptr where Windows lacks it (before Vista). */
+using GetFileIdEx = BOOL(WINAPI *)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, void *, DWORD);
+GetFileIdEx FindGetFileIdEx();
+/* Reads which file path is; false, with the last error set, when it cannot
+   be opened. flags go to CreateFileW: FILE_FLAG_OPEN_REPARSE_POINT makes a
+   link the file itself instead of what it leads to. */
+bool GetFileId(const WCHAR *path, DWORD flags, GetFileIdEx getEx, FileId *id);
+/* The 128-bit identifiers where both files have one, else the volume and
+   64-bit index. */
+bool SameFile(const FileId &a, const FileId &b);
+/* Whether two names (paths, or names in a folder) of the given units (-1:
+   terminated) are the same as Windows compares file names, capitals aside:
+   CompareStringOrdinal where Windows has it (Vista and later), else each
+   unit upper-cased by the system's table. */
+bool SameName(const WCHAR *a, int aUnits, const WCHAR *b, int bUnits);
+
+/* ---- CloseInstances (close_instances.cpp) ---- */
 
 /*
  * Ends every process other than this one whose executable is the file at

@@ -170,6 +170,17 @@ WCHAR *ReadProperty(MSIHANDLE install, const WCHAR *name)
     return nullptr;
 }
 
+bool SetProperty(MSIHANDLE install, const WCHAR *name, const WCHAR *value)
+{
+    const UINT error = MsiSetPropertyW(install, name, value);
+    if (error == ERROR_SUCCESS)
+        return true;
+    char *text = NewUtf8(name);
+    LogDebugString(kMsgPropertyNotSet, text, SignedError(error));
+    FreeUtf8(text);
+    return false;
+}
+
 char *NewUtf8(const WCHAR *text)
 {
     static char empty[] = "";

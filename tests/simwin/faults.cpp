@@ -69,6 +69,12 @@ const std::vector<SimOperation> &SimOperations(void)
         {"MsiCreateRecord", {ERROR_NOT_ENOUGH_MEMORY}},
         {"MsiRecordSetStringW", {ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER}},
         {"MsiProcessMessage", {ERROR_INVALID_HANDLE}},
+        {"MsiSetPropertyW", {ERROR_INVALID_HANDLE, ERROR_FUNCTION_FAILED}},
+        {"MsiGetProductInfoW", {ERROR_BAD_CONFIGURATION, ERROR_INVALID_PARAMETER}},
+        {"GetFileAttributesW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
+        {"FindFirstFileW", {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
+        {"FindNextFileW", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
+        {"GetSecurityInfo", {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY}},
     };
     return kOperations;
 }

@@ -1,12 +1,14 @@
 /*
  * The simulated Windows: files known by several paths (short names, hard
  * links, other drives, links) and what identifies them, CreateFileW and
- * the information by handle; names compared as the file systems compare
- * them (CompareStringOrdinal, LCMapStringW); and the kernel32 entries a
- * program looks up at run time with GetModuleHandleW and GetProcAddress.
+ * the information by handle; folders, their listings and their owners;
+ * names compared as the file systems compare them (CompareStringOrdinal,
+ * LCMapStringW); and the kernel32 entries a program looks up at run time
+ * with GetModuleHandleW and GetProcAddress.
  */
 #include "simwin/machine.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 using simwin::Faulted;
@@ -15,6 +17,7 @@ using simwin::Kind;
 using simwin::M;
 using simwin::Record;
 using simwin::SimFile;
+using simwin::SimFolder;
 
 namespace {
 
@@ -76,6 +79,95 @@ BOOL WINAPI SimGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLA
     return TRUE;
 }
 
+/* The owner of a folder that holds the machine's files: Administrators. */
+const char kAdministrators[] = "S-1-5-32-544";
+
+std::u16string Trimmed(const std::u16string &path)
+{
+    size_t end = path.size();
+    while (end > 0 && path[end - 1] == u'\\')
+        end--;
+    return path.substr(0, end);
+}
+
+/* Whether path lies in folder, directly or deeper. */
+bool Below(const std::u16string &path, const std::u16string &folder)
+{
+    return path.size() > folder.size() + 1 && path[folder.size()] == u'\\' &&
+           SameLetters(path.substr(0, folder.size()), folder);
+}
+
+/* The folder at path (no trailing backslash): its owner and the folder it
+   leads to, or nullptr for a folder that only holds others, or none. */
+const SimFolder *ExplicitFolder(const std::u16string &path)
+{
+    for (const SimFolder &f : M().folders)
+        if (SameLetters(f.path, path))
+            return &f;
+    return nullptr;
+}
+
+/* Whether a folder is at path: one added, or one that holds a file or
+   folder of the machine. */
+bool FolderExists(const std::u16string &path)
+{
+    if (ExplicitFolder(path) != nullptr)
+        return true;
+    for (const SimFile &f : M().files)
+        if (Below(f.path, path))
+            return true;
+    for (const SimFolder &f : M().folders)
+        if (Below(f.path, path))
+            return true;
+    return false;
+}
+
+/* The names directly in the folder, each once, with its attributes. */
+std::vector<std::pair<std::u16string, DWORD>> Entries(const std::u16string &folder)
+{
+    std::vector<std::pair<std::u16string, DWORD>> entries = {{u".", FILE_ATTRIBUTE_DIRECTORY},
+                                                             {u"..", FILE_ATTRIBUTE_DIRECTORY}};
+    const auto add = [&](const std::u16string &path, DWORD attributes) {
+        if (!Below(path, folder))
+            return;
+        const std::u16string rest = path.substr(folder.size() + 1);
+        const size_t slash = rest.find(u'\\');
+        const std::u16string name = rest.substr(0, slash);
+        for (const auto &entry : entries)
+            if (SameLetters(entry.first, name))
+                return;
+        entries.push_back({name, slash == std::u16string::npos ? attributes
+                                                               : FILE_ATTRIBUTE_DIRECTORY});
+    };
+    for (const SimFile &f : M().files)
+        add(f.path, 0x20 /* FILE_ATTRIBUTE_ARCHIVE */);
+    for (const SimFolder &f : M().folders)
+        add(f.path, FILE_ATTRIBUTE_DIRECTORY);
+    return entries;
+}
+
+/* A folder's SID text (S-1-AUTHORITY-SUB-...) as the bytes of a SID, in a
+   block that LocalFree releases and SimHeap counts as live until then. */
+void *NewSid(const std::string &text)
+{
+    std::vector<uint32_t> parts;
+    for (size_t at = 2; at < text.size();) {
+        const size_t dash = text.find('-', at);
+        parts.push_back(static_cast<uint32_t>(strtoul(text.substr(at, dash - at).c_str(), nullptr, 10)));
+        at = dash == std::string::npos ? text.size() : dash + 1;
+    }
+    const size_t subs = parts.size() - 2;
+    auto *sid = static_cast<BYTE *>(malloc(8 + 4 * subs));
+    M().heapBlocks.insert(sid);
+    sid[0] = static_cast<BYTE>(parts[0]);
+    sid[1] = static_cast<BYTE>(subs);
+    for (int i = 0; i < 6; i++)
+        sid[2 + i] = static_cast<BYTE>(i == 5 ? parts[1] : 0);
+    for (size_t i = 0; i < subs; i++)
+        memcpy(sid + 8 + 4 * i, &parts[2 + i], 4);
+    return sid;
+}
+
 } // namespace
 
 namespace simwin {
@@ -125,6 +217,11 @@ void SimAddLink(const std::u16string &path, DWORD volume, DWORD index, const std
     M().files.push_back({path, volume, index, "", 0, target});
 }
 
+void SimAddFolder(const std::u16string &path, const std::string &owner, const std::u16string &linkTo)
+{
+    M().folders.push_back({Trimmed(path), owner, Trimmed(linkTo)});
+}
+
 void SimSetFileIdInfo(bool present)
 {
     M().fileIdInfo = present;
@@ -146,6 +243,22 @@ HANDLE CreateFileW(const WCHAR *name, DWORD access, DWORD share, void *security,
            disposition, flags);
     if (Faulted("CreateFileW"))
         return INVALID_HANDLE_VALUE;
+    const std::u16string path = Trimmed(name != nullptr ? name : u"");
+    if (FolderExists(path)) {
+        /* A folder opens only for its information and security. */
+        if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+            M().lastError = ERROR_ACCESS_DENIED;
+            return INVALID_HANDLE_VALUE;
+        }
+        const SimFolder *folder = ExplicitFolder(path);
+        if (folder != nullptr && !folder->linkTo.empty() &&
+            (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0)
+            folder = ExplicitFolder(folder->linkTo);
+        Handle h = {};
+        h.kind = Kind::Folder;
+        h.owner = folder != nullptr ? folder->owner : kAdministrators;
+        return simwin::NewHandle(h);
+    }
     const long file = simwin::LookUpFile(name, simwin::CallerAccount(),
                                          (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0);
     if (file < 0)
@@ -206,4 +319,117 @@ int LCMapStringW(LCID locale, DWORD flags, const WCHAR *source, int sourceUnits,
     for (int i = 0; i < sourceUnits; i++)
         out[i] = Upper(source[i]);
     return sourceUnits;
+}
+
+DWORD GetFileAttributesW(const WCHAR *name)
+{
+    Record("GetFileAttributesW(%s)", simwin::Utf8OfName(name).c_str());
+    if (Faulted("GetFileAttributesW"))
+        return INVALID_FILE_ATTRIBUTES;
+    const std::u16string path = Trimmed(name != nullptr ? name : u"");
+    if (FolderExists(path)) {
+        const SimFolder *folder = ExplicitFolder(path);
+        return FILE_ATTRIBUTE_DIRECTORY |
+               (folder != nullptr && !folder->linkTo.empty() ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
+    }
+    if (simwin::LookUpFile(path.c_str(), simwin::CallerAccount()) >= 0)
+        return 0x20; /* FILE_ATTRIBUTE_ARCHIVE */
+    const size_t slash = path.rfind(u'\\');
+    const bool parent = slash != std::u16string::npos && (slash == 2 || FolderExists(path.substr(0, slash)));
+    M().lastError = parent ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    return INVALID_FILE_ATTRIBUTES;
+}
+
+/* Only "FOLDER\*" is listed; a link lists the folder it leads to. */
+HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *found)
+{
+    Record("FindFirstFileW(%s)", simwin::Utf8OfName(pattern).c_str());
+    if (Faulted("FindFirstFileW"))
+        return INVALID_HANDLE_VALUE;
+    std::u16string folder = pattern != nullptr ? pattern : u"";
+    if (folder.size() < 2 || folder.compare(folder.size() - 2, 2, u"\\*") != 0) {
+        M().lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    folder.resize(folder.size() - 2);
+    const SimFolder *link = ExplicitFolder(folder);
+    if (link != nullptr && !link->linkTo.empty())
+        folder = link->linkTo;
+    if (!FolderExists(folder)) {
+        M().lastError = ERROR_PATH_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    Handle h = {};
+    h.kind = Kind::Find;
+    h.entries = Entries(folder);
+    const HANDLE find = simwin::NewHandle(h);
+    FindNextFileW(find, found);
+    return find;
+}
+
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW *found)
+{
+    Record("FindNextFileW");
+    if (Faulted("FindNextFileW"))
+        return FALSE;
+    Handle *h = simwin::HandleOf(find, Kind::Find);
+    if (h == nullptr)
+        return FALSE;
+    if (h->next == h->entries.size()) {
+        M().lastError = ERROR_NO_MORE_FILES;
+        return FALSE;
+    }
+    *found = {};
+    const auto &entry = h->entries[h->next++];
+    found->dwFileAttributes = entry.second;
+    const size_t units = entry.first.size() < MAX_PATH ? entry.first.size() : MAX_PATH - 1;
+    std::copy(entry.first.begin(), entry.first.begin() + static_cast<long>(units), found->cFileName);
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE find)
+{
+    Record("FindClose");
+    if (simwin::HandleOf(find, Kind::Find) == nullptr)
+        return FALSE;
+    M().handles.erase(reinterpret_cast<uintptr_t>(find));
+    return TRUE;
+}
+
+HLOCAL LocalFree(HLOCAL block)
+{
+    Record("LocalFree");
+    if (block != nullptr && M().heapBlocks.erase(block) != 1)
+        abort(); /* a double free or a block that was never allocated */
+    free(block);
+    return nullptr;
+}
+
+/* ---- advapi32 ---- */
+
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information,
+                      PSID *owner, PSID *group, PACL *dacl, PACL *sacl,
+                      PSECURITY_DESCRIPTOR *descriptor)
+{
+    Record("GetSecurityInfo(%d,0x%x)", static_cast<int>(type), information);
+    if (Faulted("GetSecurityInfo"))
+        return M().lastError;
+    const Handle *h = simwin::HandleOf(handle, Kind::Folder);
+    if (h == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (type != SE_FILE_OBJECT || information != OWNER_SECURITY_INFORMATION || owner == nullptr ||
+        group != nullptr || dacl != nullptr || sacl != nullptr || descriptor == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    /* The descriptor is the SID itself here, which is all it was asked for. */
+    *descriptor = NewSid(h->owner);
+    *owner = *descriptor;
+    return ERROR_SUCCESS;
+}
+
+BOOL EqualSid(PSID a, PSID b)
+{
+    Record("EqualSid");
+    const auto *x = static_cast<const BYTE *>(a);
+    const auto *y = static_cast<const BYTE *>(b);
+    return x[1] == y[1] && memcmp(x, y, 8 + 4 * static_cast<size_t>(x[1])) == 0;
 }

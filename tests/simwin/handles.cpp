@@ -66,13 +66,16 @@ void SetLastError(DWORD error)
 BOOL CloseHandle(HANDLE handle)
 {
     Handle *h = simwin::FindHandle(handle);
-    /* Environment blocks and registry keys have closing calls of their own. */
-    if (h == nullptr || h->kind == Kind::Environment || h->kind == Kind::Key) {
+    /* Environment blocks, registry keys and listings have closing calls of
+       their own. */
+    if (h == nullptr || h->kind == Kind::Environment || h->kind == Kind::Key ||
+        h->kind == Kind::Find) {
         Record("CloseHandle(invalid)");
         M().lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    static const char *const kKinds[] = {"process", "mutex", "file", "token", "thread"};
+    static const char *const kKinds[] = {"process", "mutex", "file", "token", "thread",
+                                         "environment", "key", "folder"};
     if (h->kind == Kind::Mutex) {
         Record("CloseHandle(mutex)");
         if (--M().mutexHolders[h->mutex] == 0)

@@ -19,9 +19,20 @@ void SimSetInstallProperty(const std::u16string &name, const std::u16string &val
     M().installProperties[name] = value;
 }
 
+std::u16string SimInstallProperty(const std::u16string &name)
+{
+    const auto found = M().installProperties.find(name);
+    return found != M().installProperties.end() ? found->second : u"";
+}
+
 const std::vector<std::pair<int, std::u16string>> &SimInstallLog(void)
 {
     return M().installLog;
+}
+
+void SimSetProductLocation(const std::u16string &product, const std::u16string &location)
+{
+    M().productLocations[product] = location;
 }
 
 /* ---- msi ---- */
@@ -44,6 +55,41 @@ UINT MsiGetPropertyW(MSIHANDLE install, const WCHAR *name, WCHAR *value, DWORD *
     std::copy(found.begin(), found.end(), value);
     value[found.size()] = 0;
     *units = static_cast<DWORD>(found.size());
+    return ERROR_SUCCESS;
+}
+
+UINT MsiSetPropertyW(MSIHANDLE install, const WCHAR *name, const WCHAR *value)
+{
+    Record("MsiSetPropertyW(%lu,%s,%s)", install, simwin::Utf8OfName(name).c_str(),
+           simwin::Utf8OfName(value).c_str());
+    if (Faulted("MsiSetPropertyW"))
+        return M().lastError;
+    if (install == 0 || name == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    M().installProperties[name] = value != nullptr ? value : u"";
+    return ERROR_SUCCESS;
+}
+
+/* Only the InstallLocation of a product is known. */
+UINT MsiGetProductInfoW(const WCHAR *product, const WCHAR *attribute, WCHAR *value, DWORD *units)
+{
+    Record("MsiGetProductInfoW(%s,%s,%u)", simwin::Utf8OfName(product).c_str(),
+           simwin::Utf8OfName(attribute).c_str(), *units);
+    if (Faulted("MsiGetProductInfoW"))
+        return M().lastError;
+    const auto found = M().productLocations.find(product != nullptr ? product : u"");
+    if (found == M().productLocations.end())
+        return ERROR_UNKNOWN_PRODUCT;
+    if (attribute == nullptr || std::u16string(attribute) != u"InstallLocation")
+        return ERROR_UNKNOWN_PROPERTY;
+    const std::u16string &location = found->second;
+    if (location.size() >= *units) {
+        *units = static_cast<DWORD>(location.size());
+        return ERROR_MORE_DATA;
+    }
+    std::copy(location.begin(), location.end(), value);
+    value[location.size()] = 0;
+    *units = static_cast<DWORD>(location.size());
     return ERROR_SUCCESS;
 }
 

@@ -30,7 +30,7 @@ struct FaultRule {
     int nth; /* 0: every call */
 };
 
-enum class Kind { Process, Mutex, File, Token, Thread, Environment, Key };
+enum class Kind { Process, Mutex, File, Token, Thread, Environment, Key, Folder, Find };
 
 struct Handle {
     Kind kind;
@@ -41,6 +41,10 @@ struct Handle {
     std::string account; /* a token: its user, and its session */
     DWORD session;
     std::u16string key; /* a registry key under HKEY_LOCAL_MACHINE */
+    std::string owner;  /* a folder: its owner's SID */
+    /* a listing: the names and attributes of its entries, and the next */
+    std::vector<std::pair<std::u16string, DWORD>> entries;
+    size_t next;
 };
 
 /* A path by which a file can be opened, and the file it leads to. */
@@ -51,6 +55,13 @@ struct SimFile {
     std::string onlyFor;
     uint64_t id128High;
     std::u16string linkTo; /* a link: the path it leads to */
+};
+
+/* A folder with an owner of its own, or a link (a junction) to another. */
+struct SimFolder {
+    std::u16string path;
+    std::string owner;     /* its owner's SID, such as S-1-5-32-544 */
+    std::u16string linkTo; /* a link: the folder it leads to */
 };
 
 struct Machine {
@@ -80,6 +91,7 @@ struct Machine {
     std::vector<std::u16string> terminatedPaths;
     std::set<DWORD> pathsRead;
     std::vector<SimFile> files;
+    std::vector<SimFolder> folders;
     std::map<DWORD, std::string> users; /* session: who is logged on there */
     bool compareStringOrdinal = true;
     bool fileIdInfo = true;
@@ -89,6 +101,8 @@ struct Machine {
     std::map<MSIHANDLE, std::u16string> records;
     MSIHANDLE nextRecord = 0x5000;
     std::vector<std::pair<int, std::u16string>> installLog;
+    /* Windows Installer's record: each installed product's InstallLocation. */
+    std::map<std::u16string, std::u16string> productLocations;
     DWORD nextProcessId = 5000;
     /* HKEY_LOCAL_MACHINE: key: value name: (type, bytes) */
     std::map<std::u16string, std::map<std::u16string, std::pair<DWORD, std::string>>> registry;

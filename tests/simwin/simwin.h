@@ -30,6 +30,8 @@ constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_KEY_DELETED = 1018;
+constexpr DWORD ERROR_FUNCTION_FAILED = 1627;
+constexpr DWORD ERROR_BAD_CONFIGURATION = 1610;
 constexpr DWORD REG_CREATED_NEW_KEY = 1;
 constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 constexpr int CSTR_LESS_THAN = 1;
@@ -164,6 +166,14 @@ void SimAddFile(const std::u16string &path, DWORD volume, DWORD index,
    at target unless it is opened with FILE_FLAG_OPEN_REPARSE_POINT. */
 void SimAddLink(const std::u16string &path, DWORD volume, DWORD index,
                 const std::u16string &target);
+/* A folder owned by the account of that SID (S-1-5-32-544 for
+   Administrators); with linkTo, a link (a junction) to that folder, owned
+   so itself. A folder that holds a file or folder of the machine exists
+   too, owned by Administrators. GetSecurityInfo gives the owner of a
+   folder opened with FILE_FLAG_BACKUP_SEMANTICS, of the link itself with
+   FILE_FLAG_OPEN_REPARSE_POINT; FindFirstFileW lists a folder. */
+void SimAddFolder(const std::u16string &path, const std::string &owner,
+                  const std::u16string &linkTo = u"");
 /* Whether kernel32 has GetFileInformationByHandleEx with FileIdInfo
    (Windows 8 and later; the default) or not. FileIdInfo gives the volume
    and a 128-bit identifier: the file's index, then id128High. */
@@ -171,7 +181,12 @@ void SimSetFileIdInfo(bool present);
 /* Windows Installer: a property of the installation that MsiGetPropertyW
    reads, and the messages sent with MsiProcessMessage, (kind, field 0). */
 void SimSetInstallProperty(const std::u16string &name, const std::u16string &value);
+/* A property as the installation has it, one set by MsiSetPropertyW too. */
+std::u16string SimInstallProperty(const std::u16string &name);
 const std::vector<std::pair<int, std::u16string>> &SimInstallLog(void);
+/* Windows Installer's record of an installed product: the InstallLocation
+   that MsiGetProductInfoW gives for its code. */
+void SimSetProductLocation(const std::u16string &product, const std::u16string &location);
 /* Who is logged on in a session, whose token WTSQueryUserToken gives to
    "SYSTEM"; an empty account logs the session off. */
 void SimLogOn(DWORD session, const std::string &account);

@@ -12,6 +12,7 @@
  *  - RestartInstances starts at most one nosaver in a session, the
  *    installed file, as that session's user, only in recorded sessions;
  *  - registry values other than the record stay as they were;
+ *  - CheckInstallDir never takes a folder it refuses without the failure;
  *  - a failure that changes what a step did is never silent: the step
  *    logs a line that the run without it did not.
  */
@@ -55,27 +56,52 @@ void Machine(const std::vector<DWORD> &record)
     SimLogOn(2, "bob");
     SimLogOn(3, "carol");
     SimSetRegistryValue(u"Software\\nosaver", kOwnerValue, 1, "kept");
+    /* The zip's folder, made by an administrator; carol's own; Windows
+       Installer's record of an older nosaver. */
+    SimAddFile(u"C:\\Tools\\zip\\nosaver.exe", kVolume, 80);
+    SimAddFolder(u"C:\\Users\\carol", "S-1-5-21-1-2-3-1003");
+    SimSetProductLocation(u"{OLD}", u"C:\\Program Files\\nosaver\\");
     if (!record.empty())
         SimSetRegistryValue(u"Software\\nosaver", u"RestartSessions", REG_BINARY,
                             RecordBytes(record));
 }
 
+using Properties = std::vector<std::pair<std::u16string, std::u16string>>;
+
 struct Step {
     const char *name;
     UINT(WINAPI *entry)(MSIHANDLE);
-    std::u16string data;       /* CustomActionData, or INSTALLDIR for CheckInstallDir */
+    Properties properties;     /* of the installation: CustomActionData for a deferred step */
     std::vector<DWORD> record; /* sessions recorded before it runs */
+
+    std::u16string Property(const std::u16string &wanted) const
+    {
+        for (const auto &property : properties)
+            if (property.first == wanted)
+                return property.second;
+        return u"";
+    }
 };
 
+Properties Data(const std::u16string &data)
+{
+    return {{u"CustomActionData", data}};
+}
+
 const Step kSteps[] = {
-    {"CheckInstallDir, a full path", CheckInstallDir, u"C:\\Tools\\nosaver", {}},
-    {"CheckInstallDir, a relative one", CheckInstallDir, u"Tools\\nosaver", {}},
-    {"CloseInstances, a first installation", CloseInstances, u"replace|" + kInstalled, {3}},
-    {"CloseInstances, an upgrade", CloseInstances, u"upgrade|" + kInstalled, {3}},
-    {"CloseInstances, a removal", CloseInstances, u"remove|" + kInstalled, {}},
-    {"RestartInstances", RestartInstances, kInstalled, {1, 2, 4}},
-    {"RestartInstances, the file away", RestartInstances, u"D:\\away\\nosaver.exe", {1, 2}},
-    {"ForgetInstances", ForgetInstances, u"", {1, 2}},
+    {"FindInstallDir, an upgrade", FindInstallDir,
+     {{u"Installed", u""}, {u"WIX_UPGRADE_DETECTED", u"{GONE};{OLD}"}}, {}},
+    {"CheckInstallDir, a new folder", CheckInstallDir, {{u"INSTALLDIR", u"C:\\Tools\\nosaver"}}, {}},
+    {"CheckInstallDir, the zip's folder", CheckInstallDir, {{u"INSTALLDIR", u"C:\\Tools\\zip\\"}}, {}},
+    {"CheckInstallDir, a person's folder", CheckInstallDir, {{u"INSTALLDIR", u"C:\\Users\\carol"}},
+     {}},
+    {"CheckInstallDir, a relative one", CheckInstallDir, {{u"INSTALLDIR", u"Tools\\nosaver"}}, {}},
+    {"CloseInstances, a first installation", CloseInstances, Data(u"replace|" + kInstalled), {3}},
+    {"CloseInstances, an upgrade", CloseInstances, Data(u"upgrade|" + kInstalled), {3}},
+    {"CloseInstances, a removal", CloseInstances, Data(u"remove|" + kInstalled), {}},
+    {"RestartInstances", RestartInstances, Data(kInstalled), {1, 2, 4}},
+    {"RestartInstances, the file away", RestartInstances, Data(u"D:\\away\\nosaver.exe"), {1, 2}},
+    {"ForgetInstances", ForgetInstances, Data(u""), {1, 2}},
 };
 
 /* What a run did, and what it said. */
@@ -97,10 +123,8 @@ struct StepRun {
 StepRun RunStep(const Step &step, const char *failing, DWORD error, int nth)
 {
     Machine(step.record);
-    if (step.entry == CheckInstallDir)
-        SimSetInstallProperty(u"INSTALLDIR", step.data);
-    else
-        SimSetInstallProperty(u"CustomActionData", step.data);
+    for (const auto &property : step.properties)
+        SimSetInstallProperty(property.first, property.second);
     if (failing != nullptr)
         SimFail(failing, error, nth);
     StepRun run;
@@ -124,7 +148,7 @@ void ExpectSound(const Step &step, const StepRun &run, const std::string &what)
     for (DWORD id : run.terminated) {
         EXPECT_TRUE(id == 200 || id == 300) << what << ": ended process " << id;
     }
-    const bool removal = step.data.rfind(u"remove|", 0) == 0;
+    const bool removal = step.Property(u"CustomActionData").rfind(u"remove|", 0) == 0;
     /* Without its data a step cannot know it is a removal's; the package
        ignores what that one returns. */
     const bool blind = std::any_of(run.lines.begin(), run.lines.end(), [](const std::string &line) {
@@ -186,6 +210,10 @@ TEST_P(InstallerFaultTest, EachPlatformCallFailsInTurn)
                                      std::to_string(error);
             const StepRun run = RunStep(step, operation.c_str(), error, nth);
             ExpectSound(step, run, what);
+            /* A folder is never taken for a check that could not be made. */
+            if (step.entry == CheckInstallDir && clean.result != ERROR_SUCCESS) {
+                EXPECT_NE(run.result, static_cast<UINT>(ERROR_SUCCESS)) << what;
+            }
             /* A failure that says the thing is not there (the key gone) is
                taken at its word. */
             const bool absence = error == ERROR_FILE_NOT_FOUND || error == ERROR_KEY_DELETED;
