@@ -1296,16 +1296,17 @@ RULES = [
 ]
 
 
-def failures(package, ice=None):
+def failures(package, ice=None, rules=RULES):
     """(words, what breaks them) of every broken rule, or only ice's."""
     p = package if isinstance(package, Package) else Package(package)
-    return [(words, bad) for number, words, rule in RULES if ice in (None, number)
+    return [(words, bad) for number, words, rule in rules if ice in (None, number)
             for bad in [rule(p)] if bad]
 
 
-def check_ice(package):
+def check_ice(package, rules=RULES):
+    """Reports each rule (Windows Installer's, or those given)."""
     p = Package(package)
-    for number, words, rule in RULES:
+    for number, words, rule in rules:
         bad = rule(p)
         report.check(not bad, "%s: %s" % (number, words), bad)
 

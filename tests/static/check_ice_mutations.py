@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Proof that every rule of check_ice.py can fail: the package as built
-keeps each ICE, and each mutation below, SQL that msibuild runs on a copy
-of it in WORK, breaks the ICE it is listed under. Every rule of check_ice.py
-must be broken by at least one mutation of its ICE.
+"""Proof that every rule of check_ice.py and of package_rules.py can fail:
+the package as built keeps each ICE and each of nosaver's own rules, and
+each mutation below, SQL that msibuild runs on a copy of it in WORK, breaks
+the ICE or rule it is listed under. Every rule must be broken by at least
+one mutation of its ICE or name.
 
 A mutation that inserts into a table the package lacks creates it first
 (CREATE below). The summary information is no table msibuild's SQL can
@@ -20,7 +21,10 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import report  # noqa: E402
-from check_ice import RULES, Package, failures, msiinfo  # noqa: E402
+from check_ice import RULES as ICE_RULES, Package, failures, msiinfo  # noqa: E402
+from package_rules import RULES as OWN_RULES  # noqa: E402
+
+RULES = ICE_RULES + OWN_RULES
 
 CREATE = {
     "AdvtUISequence": "CREATE TABLE `AdvtUISequence` (`Action` CHAR(72) NOT NULL, `Condition` "
@@ -76,7 +80,18 @@ def summary(pid, value):
     return "UPDATE `_SummaryInformation` SET `Value` = '%s' WHERE `PropertyId` = %d" % (value, pid)
 
 
+def hashed(key):
+    """A row of MsiFileHash for the file."""
+    return insert("MsiFileHash", File_=key, Options=0, HashPart1=1, HashPart2=2, HashPart3=3,
+                  HashPart4=4)
+
+
 IEXEC, IUI = "InstallExecuteSequence", "InstallUISequence"
+# The property setters of nosaver's steps, and the data they set.
+STEP_DATA = [(action, prefix + "[INSTALLDIR]nosaver.exe") for action, prefix in (
+    ("SetCloseInstancesData", "replace|"), ("SetCloseInstancesDataForUpgrade", "upgrade|"),
+    ("SetCloseInstancesOnRemovalData", "remove|"), ("SetRestartInstancesOnRollbackData", ""),
+    ("SetRestartInstancesData", ""), ("SetRestartInstancesWithoutRollbackData", ""))]
 # Key columns of the Upgrade table cannot be updated: rows are replaced.
 UPGRADE_CODE = "{7A9895DC-659C-40BB-9B40-693AC74D9DCD}"
 GUID = "{0F7D3A49-6B0C-4E4B-9A8B-3C1D2E5F6A7%d}"
@@ -87,7 +102,7 @@ MUTATIONS = [
      [update("Shortcut", {"Component_": "Nowhere"}, ("Shortcut", "Stop"))]),
     ("ICE03", "an AppSearch row names a signature that no locator has",
      [insert("AppSearch", Property="NOSAVER_ELSEWHERE", Signature_="NoSuchSignature")]),
-    ("ICE03", "the registry values have no key", [update("Registry", {"Key": ""})]),
+    ("ICE03", "a file has no name", [update("File", {"FileName": ""}, ("File", "License"))]),
     ("ICE03", "a shortcut's name is longer than its column",
      [update("Shortcut", {"Name": "n" * 129}, ("Shortcut", "Stop"))]),
     ("ICE03", "a DLL custom action's source is not in the Binary table",
@@ -112,7 +127,7 @@ MUTATIONS = [
       insert("Feature", Feature="Extra", Feature_Parent="Complete", Display=0, Level=1,
              Attributes=8)]),
     ("ICE12", "the type 51 that sets INSTALLDIR runs after CostFinalize",
-     [update(IEXEC, {"Sequence": 1005}, ("Action", "UseInstalledDir"))]),
+     [update(IEXEC, {"Sequence": 1005}, ("Action", "UseProductDir"))]),
     ("ICE12", "a type 35 runs before CostFinalize",
      [insert("CustomAction", Action="SetDirEarly", Type=35, Source="INSTALLDIR",
              Target="[ProgramFilesFolder]nosaver"), insert(IEXEC, Action="SetDirEarly", Sequence=52)]),
@@ -145,8 +160,7 @@ MUTATIONS = [
      [insert(IEXEC, Action="NoSuchAction", Sequence=1450)]),
     ("ICE27", "RemoveShortcuts comes after CreateShortcuts",
      [update(IEXEC, {"Sequence": 4600}, ("Action", "RemoveShortcuts"))]),
-    ("ICE27", "AppSearch comes after CostInitialize",
-     [update(IUI, {"Sequence": 850}, ("Action", "AppSearch"))]),
+    ("ICE27", "AppSearch comes after CostInitialize", [insert(IUI, Action="AppSearch", Sequence=850)]),
     ("ICE27", "the administrative sequence installs files with no InstallFinalize",
      [delete("AdminExecuteSequence", "Action", "InstallFinalize")]),
     ("ICE29", "two binary streams are the same once cut to 62 characters",
@@ -189,8 +203,10 @@ MUTATIONS = [
       update("Shortcut", {"Target": "Complete", "Icon_": "nosaver.dat"}, ("Shortcut", "Stop"))]),
     ("ICE52", "AppSearch sets a private property",
      [insert("AppSearch", Property="Nosaver_Dir", Signature_="InstalledDir")]),
-    ("ICE53", "the registry value is written under the installer's policies",
-     [update("Registry", {"Key": "Software\\Policies\\Microsoft\\Windows\\Installer"})]),
+    ("ICE53", "a registry value is written under the installer's policies",
+     [insert("Registry", Registry="Policy", Root=2,
+             Key="Software\\Policies\\Microsoft\\Windows\\Installer", Name="Seen", Value="1",
+             Component_="Program")]),
     ("ICE54", "Program's key file takes its version from README.txt",
      [update("File", {"Version": "Guide"}, ("File", "NosaverExe"))]),
     ("ICE56", "TARGETDIR's DefaultDir is Temp",
@@ -205,8 +221,9 @@ MUTATIONS = [
     ("ICE59", "an advertised shortcut's feature does not install its component",
      [insert("Feature", Feature="Extra", Display=0, Level=1, Attributes=0),
       update("Shortcut", {"Target": "Extra"}, ("Shortcut", "Stop"))]),
-    ("ICE60", "nosaver.exe has a version, no language, and a hash",
-     [update("File", {"Version": "1.0.0.0"}, ("File", "NosaverExe"))]),
+    ("ICE60", "nosaver.exe has a version and no language",
+     [update("File", {"Language": ""}, ("File", "NosaverExe"))]),
+    ("ICE60", "nosaver.exe has a version and a hash", [hashed("NosaverExe")]),
     ("ICE61", "the upgrade property is set in the Property table",
      [insert("Property", Property="WIX_UPGRADE_DETECTED", Value="1")]),
     ("ICE61", "an upgrade property has lower-case letters",
@@ -298,6 +315,17 @@ MUTATIONS = [
     ("ICE104", "permissions for a file that does not exist", [lock("LockNothing", "NoSuchFile")]),
     ("ICE104", "permissions whose SDDL holds a property",
      [lock("LockAdmin", "Guide", "D:(A;;FA;;;[ADMIN])")]),
+    # nosaver's own rules
+    ("nosaver data", "every step takes [#NosaverExe] again, blank where the file is removed",
+     [update("CustomAction", {"Target": target.replace("[INSTALLDIR]nosaver.exe", "[#NosaverExe]")},
+             ("Action", action)) for action, target in STEP_DATA]),
+    ("nosaver data", "a removal's CloseInstances gets a folder with no file name",
+     [update("CustomAction", {"Target": "remove|[INSTALLDIR]"},
+             ("Action", "SetCloseInstancesOnRemovalData"))]),
+    ("nosaver versions", "nosaver.exe's row is an unversioned file's, hashed",
+     [update("File", {"Version": "", "Language": ""}, ("File", "NosaverExe")), hashed("NosaverExe")]),
+    ("nosaver versions", "nosaver.exe's version is not its own",
+     [update("File", {"Version": "1.0.0.1"}, ("File", "NosaverExe"))]),
 ]
 
 
@@ -334,14 +362,15 @@ def check_mutations(package, work):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     built = Package(package)
-    for ice in sorted({rule[0] for rule in RULES}, key=lambda ice: int(ice[3:])):
-        kept = failures(built, ice)
+    for ice in sorted({rule[0] for rule in RULES},
+                      key=lambda ice: (0, int(ice[3:])) if ice.startswith("ICE") else (1, ice)):
+        kept = failures(built, ice, RULES)
         report.check(not kept, "%s holds in the package as built" % ice, kept)
     broken = set()
     for n, (ice, how, statements) in enumerate(MUTATIONS):
         copy = os.path.join(work, "%03d-%s.msi" % (n, ice))
         complaint = mutate(package, copy, statements)
-        caught = [] if complaint else failures(copy, ice)
+        caught = [] if complaint else failures(copy, ice, RULES)
         broken |= {(ice, words) for words, _ in caught}
         report.check(bool(caught), "%s fails when %s" % (ice, how),
                      complaint or "no rule of %s failed" % ice)

@@ -15,30 +15,18 @@ import tempfile
 
 import pefile
 
+import package_rules
 from check_ice import ASYNC, COMMIT, CONTINUE, IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, check_ice, \
     msiinfo, read_table
 from check_pe import check_imports
 from msi_condition import evaluate
+from package_rules import CASES, SET_PROPERTY, data_of, runs
 from report import check
 
 # Fixed for every version, forever: it is how one version finds another.
 UPGRADE_CODE = "{7A9895DC-659C-40BB-9B40-693AC74D9DCD}"
 # Custom action types: where the code is, and when and how it runs.
-DLL_IN_BINARY, EXE_IN_FILE, SET_PROPERTY = 1, 18, 51
-INSTALLED = {"Installed": "00:00:00"}
-# The cases of an installation, as the properties Windows Installer sets,
-# and what nosaver's steps must do in each: CloseInstances' mode (None:
-# no CloseInstances), whether its failure fails the installation, whether the
-# file starts again where it ran, whether the record is forgotten.
-CASES = {
-    "a first installation": ({}, "replace", True, True, False),
-    "an upgrade": ({"WIX_UPGRADE_DETECTED": "{OLD}"}, "upgrade", True, True, False),
-    "a repair": (dict(INSTALLED, REINSTALL="ALL"), "replace", True, True, False),
-    "a removal": (dict(INSTALLED, REMOVE="ALL"), "remove", False, False, True),
-    "its removal by a newer version": (dict(INSTALLED, REMOVE="ALL", UPGRADINGPRODUCTCODE="{NEW}"),
-                                       "replace", True, False, False),
-    "a maintenance run that changes nothing": (dict(INSTALLED), None, None, False, False),
-}
+DLL_IN_BINARY, EXE_IN_FILE = 1, 18
 # Who may do what to the installed folder and nosaver.exe.
 FULL, READ_RUN = 0x1F01FF, 0x1200A9
 
@@ -105,8 +93,8 @@ def check_msi(path, version, exe, dll):
     actions = keyed(path, "CustomAction", "Action")
     registry = [(r["Root"], r["Key"], r["Name"], r["Value"], r["Component_"])
                 for r in table(path, "Registry")]
-    check(registry == [("2", "Software\\nosaver", "InstallDir", "[INSTALLDIR]", "Program")],
-          "the folder is written to HKLM\\Software\\nosaver InstallDir", registry)
+    check(registry == [], "no registry value: the folder is in Windows Installer's own record "
+          "(ARPINSTALLLOCATION)", registry)
     check_folder(path, props, execute, ui, actions)
     check_lockdown(path)
 
@@ -134,14 +122,15 @@ def check_msi(path, version, exe, dll):
           "the in-script steps run not impersonated: as LocalSystem on Windows, which may end and "
           "start the processes of every session",
           {n: a["Type"] for n, a in steps.items()})
+    in_script = {n: a for n, a in steps.items() if int(a["Type"]) & IN_SCRIPT}
     for case, (given, mode, fatal, restarts, forgets) in CASES.items():
         for rollback in (True, False):
             props_case = dict(given, **({} if rollback else {"RollbackDisabled": "1"}))
             check_case(case + ("" if rollback else ", rollback disabled"), props_case, execute,
-                       actions, steps, exe_key, mode, fatal, restarts, forgets, rollback)
+                       actions, in_script, mode, fatal, restarts, forgets, rollback)
 
     # The start step: the installed nosaver.exe, not waited for, on the
-    # client side of a user-interface installation, never as LocalSystem.
+    # client side of a user-interface installation, never elevated.
     start = actions.get("StartNosaver", {})
     kind = int(start.get("Type", 0))
     check((kind & 0x3F, kind & (CONTINUE | ASYNC), kind & IN_SCRIPT, start.get("Source")) ==
@@ -151,33 +140,18 @@ def check_msi(path, version, exe, dll):
           ui.get("StartNosaver", (0,))[0] > ui.get("ExecuteAction", (1 << 30,))[0],
           "it runs in the user-interface sequence after the installation, as the person",
           ui.get("StartNosaver"))
-    check(all(runs(ui, "StartNosaver", dict(given, UserSID=user)) ==
-              (not given.get("REMOVE") and user != "S-1-5-18")
-              for given, *_rest in CASES.values() for user in ("S-1-5-21-1", "S-1-5-18")),
-          "not on removal, and never as LocalSystem", ui.get("StartNosaver"))
+    check(all(runs(ui, "StartNosaver", dict(given, UserSID=user, **elevated)) ==
+              (not given.get("REMOVE") and user != "S-1-5-18" and not elevated)
+              for given, *_rest in CASES.values() for user in ("S-1-5-21-1", "S-1-5-18")
+              for elevated in ({}, {"MsiRunningElevated": "1"})),
+          "not on removal, and never from an elevated msiexec or as LocalSystem",
+          ui.get("StartNosaver"))
     check_ice(path)
+    check_ice(path, package_rules.RULES)
     return props
 
 
-def runs(seq, name, props):
-    """Whether the action is in the sequence and its condition holds."""
-    return name in seq and evaluate(seq[name][1], props)
-
-
-def data_of(execute, actions, step, props):
-    """The data a deferred step gets: the value of the last property setter
-    for its name that runs before it."""
-    value = None
-    for at, name in sorted((v[0], k) for k, v in execute.items()):
-        a = actions.get(name, {})
-        if (int(a.get("Type", 0)) & 0x3F == SET_PROPERTY and a.get("Source") == step and
-                evaluate(execute[name][1], props) and at < execute[step][0]):
-            value = a["Target"]
-    return value
-
-
-def check_case(case, props, execute, actions, steps, exe_key, mode, fatal, restarts, forgets,
-               rollback):
+def check_case(case, props, execute, actions, steps, mode, fatal, restarts, forgets, rollback):
     """Which of the DLL's steps run in this case, in which order and way."""
     at = lambda name: execute.get(name, (None,))[0]  # noqa: E731
     ran = sorted((at(n), n) for n in steps if runs(execute, n, props))
@@ -188,26 +162,22 @@ def check_case(case, props, execute, actions, steps, exe_key, mode, fatal, resta
     rollbacks = by("RestartInstances", IN_SCRIPT | ROLLBACK)
     later = IN_SCRIPT | (COMMIT if rollback else 0)
     restart, forget = by("RestartInstances", later), by("ForgetInstances", later)
-    target = "[#%s]" % exe_key
     if mode is None:
         check(not ran, "%s: none of nosaver's steps runs" % case, ran)
         return
     data = data_of(execute, actions, closing[0], props) if len(closing) == 1 else None
-    check(len(closing) == 1 and data == "%s|%s" % (mode, target) and
+    check(len(closing) == 1 and (data or "").split("|")[0] == mode and
           bool(kinds[closing[0]] & CONTINUE) != fatal and
           at("RemoveExistingProducts") < at(closing[0]) < at("RemoveFiles") < at("InstallFiles"),
           "%s: CloseInstances runs after the older version's removal and before the files "
           "change, in %s mode, and %s" % (case, mode, "its failure fails the installation" if fatal
                                           else "the installation goes on whatever it finds"),
           (closing, data))
-    check(len(rollbacks) == 1 and at(rollbacks[0]) < at(closing[0]) and
-          data_of(execute, actions, rollbacks[0], props) == target,
-          "%s: its rollback step comes before it and starts the installed file again" % case,
-          rollbacks)
+    check(len(rollbacks) == 1 and at(rollbacks[0]) < at(closing[0]),
+          "%s: its rollback step comes before it" % case, rollbacks)
     check(len(restart) == int(restarts) and len(forget) == int(forgets) and
-          all(kinds[n] & CONTINUE and at("WriteRegistryValues") < at(n) < at("InstallFinalize")
+          all(kinds[n] & CONTINUE and at("CreateShortcuts") < at(n) < at("InstallFinalize")
               for n in restart + forget) and
-          all(data_of(execute, actions, n, props) == target for n in restart) and
           len(ran) == 2 + restarts + forgets,
           "%s: %s%s, %s" % (case, "the file starts again where it was ended" if restarts else
                             "nothing starts again", ", the record is forgotten" if forgets else "",
@@ -216,66 +186,61 @@ def check_case(case, props, execute, actions, steps, exe_key, mode, fatal, resta
 
 
 def check_folder(path, props, execute, ui, actions):
-    """The folder: given, remembered while it holds nosaver.exe, where
-    Windows Installer has the installed nosaver.exe, or the default; a
-    given one must be a full path."""
+    """The folder: where Windows Installer has nosaver (FindInstallDir), in a
+    removal always, in an upgrade or a repair unless another is given; the
+    given one; or the default. A given one is checked before anything
+    changes."""
     directories = keyed(path, "Directory", "Directory")
     check(directories["INSTALLDIR"]["Directory_Parent"] == "ProgramFilesFolder",
           "the default folder is under the 32-bit Program Files", directories["INSTALLDIR"])
-    component = keyed(path, "Component", "Component")["Program"]["ComponentId"]
-    signatures = keyed(path, "Signature", "Signature")
-    found = {}
-    for search in table(path, "AppSearch"):
-        sig = search["Signature_"]
-        reg = next((r for r in table(path, "RegLocator") if r["Signature_"] == sig), None)
-        comp = next((c for c in table(path, "CompLocator") if c["Signature_"] == sig), None)
-        file = signatures.get(sig, {}).get("FileName")
-        if reg and (reg["Root"], reg["Key"], reg["Name"], reg["Type"]) == \
-                ("2", "Software\\nosaver", "InstallDir", "0"):
-            found[search["Property"]] = "nosaver.exe in the remembered folder" if file == \
-                "nosaver.exe" else "the remembered folder" if not file else "?"
-        elif comp and (comp["ComponentId"], comp["Type"]) == (component, "1") and not file:
-            found[search["Property"]] = "the folder of the installed nosaver.exe"
-    check(found == {"NOSAVER_INSTALLED_EXE": "nosaver.exe in the remembered folder",
-                    "NOSAVER_INSTALLED_DIR": "the remembered folder",
-                    "NOSAVER_PRODUCT_DIR": "the folder of the installed nosaver.exe"},
-          "the searches: the remembered folder (32-bit view), nosaver.exe in it, and the folder "
-          "where Windows Installer has the installed nosaver.exe", found)
+    check(not table(path, "AppSearch"), "no search reads a folder from anywhere else")
     secure = props.get("SecureCustomProperties", "").split(";")
-    check(all(p in secure for p in ["INSTALLDIR"] + list(found)),
-          "they and INSTALLDIR pass from the user interface to the installation", secure)
+    check(all(p in secure for p in ("INSTALLDIR", "NOSAVER_PRODUCT_DIR")),
+          "INSTALLDIR and the folder found pass from the user interface to the installation",
+          secure)
+    given, product = "D:\\Given\\", "P\\"
     folders = {
-        "given": ({"INSTALLDIR": "D:\\Given\\", "NOSAVER_INSTALLED_DIR": "R",
-                   "NOSAVER_INSTALLED_EXE": "R\\nosaver.exe", "NOSAVER_PRODUCT_DIR": "P"},
-                  "D:\\Given\\"),
-        "remembered, holding nosaver.exe": ({"NOSAVER_INSTALLED_DIR": "R",
-                                             "NOSAVER_INSTALLED_EXE": "R\\nosaver.exe",
-                                             "NOSAVER_PRODUCT_DIR": "P"}, "R"),
-        "remembered without it": ({"NOSAVER_INSTALLED_DIR": "R", "NOSAVER_PRODUCT_DIR": "P"}, "P"),
-        "neither": ({"NOSAVER_INSTALLED_DIR": "R"}, ""),
+        "a first installation given a folder": ({"INSTALLDIR": given}, given),
+        "a first installation": ({}, ""),
+        "an upgrade": ({"WIX_UPGRADE_DETECTED": "{OLD}"}, product),
+        "an upgrade given a folder": ({"WIX_UPGRADE_DETECTED": "{OLD}", "INSTALLDIR": given}, given),
+        "a repair": ({"Installed": "1", "REINSTALL": "ALL"}, product),
+        "a repair given a folder": ({"Installed": "1", "REINSTALL": "ALL", "INSTALLDIR": given},
+                                    given),
+        "a removal given a folder": ({"Installed": "1", "REMOVE": "ALL", "INSTALLDIR": given},
+                                     product),
     }
     for name, seq in (("InstallExecuteSequence", execute), ("InstallUISequence", ui)):
-        for case, (given, expected) in folders.items():
-            props_case = dict(given)
+        for case, (given_props, expected) in folders.items():
+            props_case = dict(given_props)
             for _, action in sorted((v[0], k) for k, v in seq.items()):
                 a = actions.get(action, {})
-                if int(a.get("Type", 0)) & 0x3F == SET_PROPERTY and a.get("Source") == \
-                        "INSTALLDIR" and evaluate(seq[action][1], props_case):
+                if not evaluate(seq[action][1], props_case):
+                    continue
+                if a.get("Target") == "FindInstallDir" and int(a["Type"]) & 0x3F == DLL_IN_BINARY:
+                    check(seq[action][0] > seq["FindRelatedProducts"][0],
+                          "%s: FindInstallDir runs once the older product is known" % name)
+                    props_case["NOSAVER_PRODUCT_DIR"] = product
+                elif int(a.get("Type", 0)) & 0x3F == SET_PROPERTY and a.get("Source") == \
+                        "INSTALLDIR":
                     check(seq[action][0] < seq["CostFinalize"][0], "%s: %s is set before "
                           "costing" % (name, action), seq[action])
                     props_case["INSTALLDIR"] = re.sub(r"\[(\w+)\]",
                                                       lambda m: props_case.get(m.group(1), ""),
                                                       a["Target"])
             check(props_case.get("INSTALLDIR", "") == expected,
-                  "%s: a folder %s gives %s" % (name, case, expected or "the default"),
+                  "%s: %s installs %s" % (name, case, expected or "into the default folder"),
                   props_case.get("INSTALLDIR"))
     refuse = actions.get("CheckInstallDir", {})
     check(int(refuse.get("Type", 0)) & (0x3F | IN_SCRIPT) == DLL_IN_BINARY and
           refuse.get("Target") == "CheckInstallDir" and
           runs(execute, "CheckInstallDir", {"INSTALLDIR": "Tools"}) and
           not runs(execute, "CheckInstallDir", {}) and
-          execute["CheckInstallDir"][0] < execute["InstallInitialize"][0],
-          "a given folder is checked to be a full path before anything changes", refuse)
+          not runs(execute, "CheckInstallDir", {"INSTALLDIR": "P", "REMOVE": "ALL"}) and
+          execute["FindInstallDir"][0] < execute["CheckInstallDir"][0] <
+          execute["InstallInitialize"][0],
+          "a folder, given or found, is checked before anything changes, but not for a removal",
+          refuse)
 
 
 def check_lockdown(path):

@@ -29,18 +29,19 @@ XP_EXPORTS = {
         "WaitForSingleObject",
         # the installer's steps
         "CreateFileW", "GetFileInformationByHandle", "GetModuleHandleW", "LCMapStringW",
-        "ProcessIdToSessionId", "SetLastError",
+        "ProcessIdToSessionId", "SetLastError", "FindClose", "FindFirstFileW", "FindNextFileW",
+        "GetFileAttributesW", "LocalFree",
     },
     "ADVAPI32.dll": {"CreateProcessAsUserW", "RegCloseKey", "RegCreateKeyExW", "RegDeleteKeyW",
                      "RegDeleteValueW", "RegOpenKeyExW", "RegQueryInfoKeyW", "RegQueryValueExW",
-                     "RegSetValueExW"},
+                     "RegSetValueExW", "EqualSid", "GetSecurityInfo"},
     "USERENV.dll": {"CreateEnvironmentBlock", "DestroyEnvironmentBlock"},
     "WTSAPI32.dll": {"WTSQueryUserToken"},
     "USER32.dll": {"GetCursorPos", "mouse_event"},
     "PSAPI.DLL": {"EnumProcesses", "EnumProcessModules", "GetModuleFileNameExW"},
     # Windows Installer 2.0, which Windows XP has; the installer's steps.
-    "msi.dll": {"MsiCloseHandle", "MsiCreateRecord", "MsiGetPropertyW", "MsiProcessMessage",
-                "MsiRecordSetStringW"},
+    "msi.dll": {"MsiCloseHandle", "MsiCreateRecord", "MsiGetProductInfoW", "MsiGetPropertyW",
+                "MsiProcessMessage", "MsiRecordSetStringW", "MsiSetPropertyW"},
     "msvcrt.dll": {
         "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode",
         "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit", "_initterm", "_iob",
