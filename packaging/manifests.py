@@ -125,6 +125,13 @@ def write(url, version, packages, out, homepage=None):
              "InstallerUrl": base + name + ".zip", "InstallerSha256": sha256(zip_path)},
             {"Architecture": "x86", "InstallerType": "msi", "Scope": "machine",
              "InstallerUrl": base + name + ".msi", "InstallerSha256": sha256(msi),
+             # winget passes an .msi /quiet or /passive alone, with which
+             # msiexec restarts the computer unasked when a file is in use.
+             "InstallerSwitches": {"Silent": "/quiet /norestart",
+                                   "SilentWithProgress": "/passive /norestart"},
+             "ExpectedReturnCodes": [
+                 {"InstallerReturnCode": 3010, "ReturnResponse": "rebootRequiredToFinish"},
+                 {"InstallerReturnCode": 1641, "ReturnResponse": "rebootInitiated"}],
              "ProductCode": product, "UpgradeBehavior": "install",
              "AppsAndFeaturesEntries": [{"DisplayName": "nosaver", "Publisher": PUBLISHER,
                                          "ProductCode": product, "UpgradeCode": upgrade}]},

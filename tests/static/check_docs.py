@@ -2,7 +2,9 @@
 """Every relative link of the README and of docs/ leads to a file or
 folder of the project, and every anchor to a heading of its file; the
 PowerShell self-check of the README and of the guide for Windows users
-is the same text.
+is the same text; every silent or unattended msiexec command they give
+says what to do about a restart, as without it msiexec restarts the
+computer by itself whenever a file is in use.
 
     check_docs.py SOURCE
 """
@@ -13,6 +15,30 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from report import check, finish  # noqa: E402
+
+
+# msiexec's levels that show no prompt before a restart, and its options
+# that decide about a restart.
+SILENT = re.compile(r"(?i)(?:^|\s)/(?:quiet|passive|q[nbr]?[+!-]*)(?=\s|$)")
+RESTART = re.compile(r"(?i)(?:^|\s)(?:/norestart|/promptrestart|/forcerestart|REBOOT=)")
+
+
+def msiexec_commands(text, markdown=True):
+    """The msiexec commands of a page: in Markdown each line of a fenced
+    block and each code span (its lines joined) that runs msiexec;
+    elsewhere each line that does."""
+    if not markdown:
+        return [line.strip() for line in text.splitlines() if "msiexec" in line]
+    fenced = re.findall(r"(?ms)^```[^\n]*\n(.*?)^```", text)
+    rest = re.sub(r"(?ms)^```[^\n]*\n.*?^```", "", text)
+    spans = [" ".join(span.split()) for span in re.findall(r"`([^`]+)`", rest)]
+    return [c for c in [line for block in fenced for line in block.splitlines()] + spans
+            if "msiexec" in c]
+
+
+def unrestrained(commands):
+    """The silent or unattended ones that leave a restart to msiexec."""
+    return [c for c in commands if SILENT.search(c) and not RESTART.search(c)]
 
 
 def anchors(path):
@@ -49,7 +75,19 @@ def main(source):
     check(len(fenced) == 1 and fenced == indented,
           "README.md and src/res/README-windows.txt give the same PowerShell self-check",
           (fenced, indented))
-    return finish("%d relative links in %d pages" % (links, len(pages)))
+    guide = os.path.join(source, "src", "res", "README-windows.txt")
+    commands = 0
+    for page in pages + [guide]:
+        with open(page) as f:
+            found = msiexec_commands(f.read(), page.endswith(".md"))
+        commands += len(found)
+        check(not unrestrained(found), "%s: every silent msiexec command carries /norestart"
+              % os.path.relpath(page, source), unrestrained(found))
+    check(unrestrained(msiexec_commands("Run `msiexec /x\n  nosaver.msi /qb!` as admin.")) ==
+          ["msiexec /x nosaver.msi /qb!"],
+          "a silent msiexec command without a restart option is caught")
+    return finish("%d relative links in %d pages, %d msiexec commands" % (links, len(pages),
+                                                                       commands))
 
 
 if __name__ == "__main__":

@@ -69,6 +69,17 @@ INSTALLER = record(
     NestedInstallerFiles=array(record(["RelativeFilePath"], RelativeFilePath=text(1, 512),
                                       PortableCommandAlias=text(1, 40)), most=1024),
     Scope=one_of("user", "machine"),
+    InstallerSwitches=record([], Silent=text(1, 512), SilentWithProgress=text(1, 512)),
+    ExpectedReturnCodes=array(record(
+        [], InstallerReturnCode={"type": "integer", "minimum": -2147483648, "maximum": 4294967295,
+                                 "not": {"enum": [0]}},
+        ReturnResponse=one_of("packageInUse", "packageInUseByApplication", "installInProgress",
+                              "fileInUse", "missingDependency", "diskFull", "insufficientMemory",
+                              "invalidParameter", "noNetwork", "contactSupport",
+                              "rebootRequiredToFinish", "rebootRequiredForInstall",
+                              "rebootInitiated", "cancelledByUser", "alreadyInstalled",
+                              "downgrade", "blockedByPolicy", "systemNotSupported", "custom")),
+        most=128),
     InstallerUrl=WEB_ADDRESS,
     InstallerSha256=text(pattern=r"^[A-Fa-f0-9]{64}$"),
     ProductCode=PRODUCT_CODE,
@@ -182,6 +193,14 @@ def check_manifests(packages, version, url=URL, homepage=HOMEPAGE):
     check((installers["msi"].get("Scope"), installers["msi"].get("ProductCode")) ==
           ("machine", product), "winget msi: per machine, the product code msiinfo reads %s"
           % product, installers["msi"])
+    switches = installers["msi"].get("InstallerSwitches", {})
+    codes = {c.get("InstallerReturnCode"): c.get("ReturnResponse")
+             for c in installers["msi"].get("ExpectedReturnCodes", [])}
+    check(sorted(switches) == ["Silent", "SilentWithProgress"] and
+          all("/norestart" in v.split() for v in switches.values()) and
+          codes.get(3010) == "rebootRequiredToFinish",
+          "winget msi: its silent installs never let msiexec restart the computer, and a restart "
+          "it needs is reported", (switches, codes))
 
     with open(os.path.join(packages, "manifests", "scoop", "nosaver.json")) as f:
         scoop = json.load(f)
