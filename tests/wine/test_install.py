@@ -7,33 +7,41 @@ PACKAGES holds the release's nosaver-<version>-win32.msi; an older version
 of the same files is built beside it. An install that fails, and one given
 a relative INSTALLDIR, which is refused; a silent install of the older one
 over the zip's nosaver.exe running in the same folder, which it ends and
-starts again, and its Start-menu shortcuts; nosaver started
-from the Startup shortcut and the release installed over it while it
-runs; the older one refused over the release; the release removed while
-nosaver runs; and an install with its user interface, which starts
-nosaver when it ends. From the upgrade on, a program named nosaver.exe
-runs in another folder, and must survive.
+starts again, and its Start-menu shortcuts; nosaver started from the
+Startup shortcut and the release installed over it while it runs; the
+older one refused over the release; the release removed while nosaver
+runs; and an install with its user interface, which starts no nosaver, as
+Wine's one user runs it elevated. From the upgrade on, a program named
+nosaver.exe runs in another folder, and must survive.
 
 Then the folder of the first installation, given with INSTALLDIR, is kept
 by an upgrade, a repair and the removal that do not give it, in a folder
 with accented letters and in one whose nosaver.exe has a path of 259
 characters; each ends the nosaver started through another spelling of the
 installed file's path (its short form, or capitals), and the repair starts
-it again. No record of the sessions to start again is left behind. A
-remembered folder that holds no nosaver.exe (C:\\Windows, or a file) is
-not used: the upgrade and the removal go where the product is, and files
-of the same names in C:\\Windows stay as they were.
+it again. No record of the sessions to start again is left behind.
+
+Last, the folder is nosaver's own and comes from Windows Installer's
+record: C:\\windows, C:\\, a folder holding another program's files, one
+holding another program's README.txt and LICENSE.txt, one too deep to
+start nosaver.exe from, and existing folders that Wine gives its one user
+as owner, are refused and nothing changes; a repair after nosaver.exe was
+deleted puts it back in its folder, a repair given another folder is
+refused, and a registry value naming the folder of the zip's running
+nosaver.exe sends no step there: the removal leaves that copy running and
+its folder whole.
 
 Wine runs an upgrade's removal of the older version at once, as a plain
-removal (msiexec /i CODE REMOVE=ALL, without UPGRADINGPRODUCTCODE), ahead
-of the new version's steps: that removal ends nosaver and, being a removal,
-starts nothing again. So under Wine an upgrade restarts nothing; the
-unit tests show the upgrade's restart on the simulated Windows.
+removal (without UPGRADINGPRODUCTCODE), ahead of the new version's steps:
+that removal ends nosaver and, being a removal, starts nothing again. So
+under Wine an upgrade restarts nothing; the unit tests show the upgrade's
+restart on the simulated Windows.
 
 Wine runs every step of the installer as the one user of its one session,
 and puts the Startup folder into that user's profile even for a
 per-machine install; the static checks read from the package what Windows
-does instead.
+does instead. Every silent msiexec here carries /norestart, as the README's
+commands do.
 """
 import glob
 import os
@@ -125,6 +133,11 @@ class Machine:
         self.s.wine.run(["reg", "add", "HKLM\\Software\\nosaver", "/v", "InstallDir", "/d",
                          folder, "/f"])
 
+    def said(self, log, words):
+        """Whether a /l*v log, in the ANSI code page, holds the words."""
+        with open(log, "rb") as f:
+            return words in f.read().decode("cp1252", "replace")
+
     def record_left(self):
         """Whether the steps left their record of sessions in the registry."""
         code, _ = self.s.wine.run(["reg", "query", "HKLM\\Software\\nosaver", "/v",
@@ -142,9 +155,9 @@ class Machine:
         self.seen.update(found)
         return found[0] if len(found) == 1 else None
 
-    def ended(self, pid):
-        """Whether the process has ended, waiting a little for it."""
-        _, out = self.s.wine.run([self.s.wine.harness, "wait", str(pid), "5000"])
+    def ended(self, pid, ms=5000):
+        """Whether the process has ended, waiting up to ms for it."""
+        _, out = self.s.wine.run([self.s.wine.harness, "wait", str(pid), str(ms)])
         return out.split()[:1] in (["gone"], ["exit"])
 
 
@@ -176,24 +189,23 @@ def body(s):
     # that it would make is a file.
     with open(m.folder, "w") as f:
         f.write("in the way\n")
-    install("an install that fails", "/i", winpath(release), "/qf", expect=1603)
+    install("an install that fails", "/i", winpath(release), "/qn", "/norestart", expect=1603)
     s.check(os.path.isfile(m.folder) and not m.shortcuts() and not m.entries(),
             "and leaves no file, shortcut or Programs and Features entry")
     os.remove(m.folder)
     log = s.wine.scratch_file("msiexec") + ".log"
-    install("an install into a relative INSTALLDIR", "/i", winpath(release), "/qn",
+    install("an install into a relative INSTALLDIR", "/i", winpath(release), "/qn", "/norestart",
             "INSTALLDIR=Tools\\nosaver", "/l*v", winpath(log), expect=1603)
-    with open(log, "rb") as f:
-        said = "nosaver: INSTALLDIR must be a full path" in f.read().decode("cp1252", "replace")
-    s.check(said and not m.shortcuts() and not m.entries(),
-            "is refused with a message that says why, and changes nothing")
+    s.check(m.said(log, "nosaver: INSTALLDIR must be a full path") and not m.shortcuts() and
+            not m.entries(), "is refused with a message that says why, and changes nothing")
 
     # The zip's nosaver.exe, unpacked where the package installs and
     # running, which the first installation ends and starts again.
     os.makedirs(m.folder)
     shutil.copy(os.path.join(s.build, "nosaver.exe"), os.path.join(m.folder, "nosaver.exe"))
     unpacked = m.start("C:\\Program Files\\nosaver\\nosaver.exe")
-    install("a silent install of %s over it while it runs" % OLDER, "/i", winpath(older), "/qn")
+    install("a silent install of %s over it while it runs" % OLDER, "/i", winpath(older), "/qn",
+            "/norestart")
     again = m.new_instance()
     s.check(unpacked and m.ended(unpacked) and again and not m.record_left(),
             "ends the nosaver that ran there and starts the installed one again", (unpacked, again))
@@ -226,7 +238,7 @@ def body(s):
     first = m.open("Programs/StartUp/nosaver.lnk") == 0 and m.new_instance()
     s.check(first, "the Startup shortcut starts nosaver, which runs")
 
-    install("the release over it while it runs", "/i", winpath(release), "/qn")
+    install("the release over it while it runs", "/i", winpath(release), "/qn", "/norestart")
     s.check(first and m.ended(first), "the running nosaver has been ended")
     entries = m.entries()
     s.check([e.get("DisplayVersion") for e in entries.values()] == [version],
@@ -235,12 +247,12 @@ def body(s):
             open(os.path.join(s.build, "nosaver.exe"), "rb") as g:
         s.check(f.read() == g.read(), "the release's nosaver.exe is installed")
 
-    install("%s over the release" % OLDER, "/i", winpath(older), "/qn", expect=1603)
+    install("%s over the release" % OLDER, "/i", winpath(older), "/qn", "/norestart", expect=1603)
     s.equal([e.get("DisplayVersion") for e in m.entries().values()], [version],
             "is refused: the release stays")
 
     second = m.open("Programs/StartUp/nosaver.lnk") == 0 and m.new_instance()
-    install("a removal while nosaver runs", "/x", winpath(release), "/qn")
+    install("a removal while nosaver runs", "/x", winpath(release), "/qn", "/norestart")
     s.check(second and m.ended(second), "the running nosaver has been ended")
 
     def nothing_left(when):
@@ -251,17 +263,17 @@ def body(s):
     nothing_left("after the removal")
 
     install("an install with its user interface", "/i", winpath(release), "/qf")
-    third = m.new_instance()
-    s.check(third, "starts nosaver for the person installing when it ends")
-    install("its removal", "/x", winpath(release), "/qn")
-    s.check(third and m.ended(third), "which the removal ends")
+    s.check(m.new_instance(10) is None and os.path.isfile(os.path.join(m.folder, "nosaver.exe")),
+            "installs, and starts no nosaver: its msiexec runs elevated, as Wine's one user does")
+    install("its removal", "/x", winpath(release), "/qn", "/norestart")
     nothing_left("after that removal")
     keeps_its_folder(s, m, install, older, release)
-    distrusts_the_remembered_folder(s, m, install, older, release)
+    takes_only_a_folder_of_its_own(s, m, install, release)
+    follows_windows_installers_record(s, m, install, release)
     starts = {msg.pid for msg in s.listener.messages() if msg.text() == "lpCmdLine:[]\n"}
-    s.equal(starts, m.seen, "nosaver started only from its shortcuts, after the install "
-            "with a user interface, the first install over a running copy and the repair: "
-            "not after the other silent or the failed ones")
+    s.equal(starts, m.seen, "nosaver started only from its shortcuts, after the first install "
+            "over a running copy and the repair: not after the other silent, elevated or failed "
+            "ones")
     s.check(bystander.running(), "the other nosaver.exe runs on")
     print("install: msiexec took %s" % ", ".join(timings))
 
@@ -278,14 +290,14 @@ def keeps_its_folder(s, m, install, older, release):
         where = os.path.join(m.drive, folder, "nosaver")
         what = "in C:\\%s" % folder if not length else \
             "where nosaver.exe's path has %d characters" % len(exe)
-        install("%s: an install of %s" % (what, OLDER), "/i", winpath(older), "/qn",
+        install("%s: an install of %s" % (what, OLDER), "/i", winpath(older), "/qn", "/norestart",
                 "INSTALLDIR=" + installdir)
         spellings = {"its short path": m.short(exe), "capitals": exe.upper()}
         first, second = spellings if not length else reversed(list(spellings))
 
         running = m.start(spellings[first])
         install("%s: the release over it, without INSTALLDIR" % what, "/i", winpath(release),
-                "/qn")
+                "/qn", "/norestart")
         s.check(running and m.ended(running) and not m.record_left(), "%s: the nosaver started "
                 "through %s has been ended" % (what, first))
         with open(os.path.join(where, "nosaver.exe"), "rb") as f, \
@@ -296,7 +308,7 @@ def keeps_its_folder(s, m, install, older, release):
         if not length:
             running = m.start(spellings[second])
             install("%s: a repair while nosaver runs" % what, "/i", winpath(release), "/qn",
-                    "REINSTALL=ALL", "REINSTALLMODE=amus", "/l*v", winpath(log))
+                    "/norestart", "REINSTALL=ALL", "REINSTALLMODE=amus", "/l*v", winpath(log))
             again = m.new_instance()
             s.check(running and m.ended(running) and again and not m.record_left(),
                     "%s: the repair ends nosaver and starts it again" % what, (running, again))
@@ -310,7 +322,8 @@ def keeps_its_folder(s, m, install, older, release):
             s.wine.kill(again)
             s.check(again and m.ended(again), "%s: which then ends" % what)
         running = m.start(spellings[second])
-        install("%s: its removal, without INSTALLDIR" % what, "/x", winpath(release), "/qn")
+        install("%s: its removal, without INSTALLDIR" % what, "/x", winpath(release), "/qn",
+                "/norestart")
         s.check(running and m.ended(running), "%s: the nosaver started through %s has been "
                 "ended" % (what, second))
         s.equal([p for p in (where,) if os.path.exists(p)] + list(m.shortcuts()), [],
@@ -318,39 +331,101 @@ def keeps_its_folder(s, m, install, older, release):
         s.equal(sorted(m.mentions() - before), [], "%s: nothing in the registry" % what)
 
 
-def distrusts_the_remembered_folder(s, m, install, older, release):
-    """A remembered folder that holds no nosaver.exe is not where it is."""
-    windows = os.path.join(m.drive, "windows")
-    decoys = {name: "an administrator's %s" % name for name in ("README.txt", "LICENSE.txt")}
-    for name, text in decoys.items():
-        with open(os.path.join(windows, name), "w") as f:
-            f.write(text)
+def takes_only_a_folder_of_its_own(s, m, install, release):
+    """Folders that are not nosaver's own are refused, and nothing changes."""
+    log = s.wine.scratch_file("msiexec") + ".log"
+    made = []
+
+    def folder(name, files=()):
+        path = os.path.join(m.drive, name)
+        os.makedirs(path)
+        for file in files:
+            with open(os.path.join(path, file), "w") as f:
+                f.write("another program's %s\n" % file)
+        made.append(path)
+        return "C:\\" + name
+
+    deep = "Deep" + "p" * (260 - len("C:\\Deep\\nosaver.exe"))
+    cases = [
+        ("C:\\windows\\", "holds"),
+        ("C:\\", "not the root of a drive"),
+        (folder("Foreign", ["tool.exe"]), "holds tool.exe"),
+        (folder("Other", ["README.txt", "LICENSE.txt"]), "and no nosaver.exe"),
+        ("C:\\" + deep, "would have 260 characters"),
+        # Wine makes every folder its one user's, whatever is asked: an
+        # empty folder and the zip's are refused for their owner here.
+        (folder("Empty"), "must be owned by Administrators"),
+        (folder("Zipped", ["nosaver.exe"]), "must be owned by Administrators"),
+    ]
+    before = snapshot(m)
+    for given, words in cases:
+        install("an install into %s" % given, "/i", winpath(release), "/qn", "/norestart",
+                "INSTALLDIR=" + given, "/l*v", winpath(log), expect=1603)
+        s.check(m.said(log, "nosaver: INSTALLDIR") and m.said(log, words) and
+                snapshot(m) == before, "%s is refused (%s), and nothing changes" % (given, words))
+    for path in made:
+        shutil.rmtree(path)
+
+
+def snapshot(m):
+    """The prefix's files outside the user's and Wine's own folders, the
+    shortcuts, and the registry's lines that mention nosaver."""
+    files = sorted(os.path.relpath(os.path.join(d, f), m.drive) for d, _, fs in os.walk(m.drive)
+                   for f in fs if not os.path.relpath(d, m.drive).split(os.sep)[0].lower() in
+                   ("users", "windows", "programdata"))
+    return files, m.shortcuts(), m.mentions()
+
+
+def follows_windows_installers_record(s, m, install, release):
+    """The folder comes from Windows Installer's record, not from what an
+    administrator or an antivirus changed."""
+    log = s.wine.scratch_file("msiexec") + ".log"
+    tools = os.path.join(m.drive, "Tools", "nosaver")
     before = m.mentions()
+    install("an install into C:\\Tools\\nosaver", "/i", winpath(release), "/qn", "/norestart",
+            "INSTALLDIR=C:\\Tools\\nosaver")
+    os.remove(os.path.join(tools, "nosaver.exe"))
+    install("a repair once nosaver.exe was deleted", "/i", winpath(release), "/qn", "/norestart",
+            "REINSTALL=ALL", "REINSTALLMODE=amus", "/l*v", winpath(log))
+    s.check(sorted(os.listdir(tools)) == ["LICENSE.txt", "README.txt", "nosaver.exe"] and
+            not os.path.exists(m.folder) and
+            m.said(log, "nosaver: Windows Installer has nosaver"),
+            "puts nosaver.exe back in C:\\Tools\\nosaver, and nothing in Program Files")
+    install("a repair given another folder", "/i", winpath(release), "/qn", "/norestart",
+            "REINSTALL=ALL", "REINSTALLMODE=amus", "INSTALLDIR=C:\\Elsewhere", "/l*v",
+            winpath(log), expect=1603)
+    s.check(m.said(log, "a repair cannot move it") and
+            not os.path.exists(os.path.join(m.drive, "Elsewhere")) and
+            sorted(os.listdir(tools)) == ["LICENSE.txt", "README.txt", "nosaver.exe"],
+            "is refused, and nothing moves")
+    install("the removal, given another folder", "/x", winpath(release), "/qn", "/norestart",
+            "INSTALLDIR=C:\\Elsewhere")
+    s.equal([p for p in (tools, m.folder) if os.path.exists(p)] + list(m.shortcuts()), [],
+            "takes everything from C:\\Tools\\nosaver")
+    s.equal(sorted(m.mentions() - before), [], "and leaves nothing in the registry")
 
-    def decoys_stay(when):
-        kept = {}
-        for name in decoys:
-            with open(os.path.join(windows, name)) as f:
-                kept[name] = f.read()
-        s.check(kept == decoys and not os.path.exists(os.path.join(windows, "nosaver.exe")),
-                "%s: C:\\Windows keeps its own README.txt and LICENSE.txt, and gets no "
-                "nosaver.exe" % when, kept)
-
-    install("an install of %s" % OLDER, "/i", winpath(older), "/qn")
-    m.remember("C:\\Windows")
-    install("with C:\\Windows remembered, the release over it", "/i", winpath(release), "/qn")
-    with open(os.path.join(m.folder, "nosaver.exe"), "rb") as f, \
-            open(os.path.join(s.build, "nosaver.exe"), "rb") as g:
-        s.check(f.read() == g.read(), "the release is installed in Program Files\\nosaver")
-    decoys_stay("after the upgrade")
-    m.remember("C:\\Windows\\win.ini")
-    install("with a file remembered, the removal", "/x", winpath(release), "/qn")
-    s.equal([p for p in (m.folder,) if os.path.exists(p)] + list(m.shortcuts()), [],
-            "with a file remembered: the removal leaves no file, folder or shortcut")
-    decoys_stay("after the removal")
-    s.equal(sorted(m.mentions() - before), [], "and nothing in the registry")
-    for name in decoys:
-        os.remove(os.path.join(windows, name))
+    # The zip's nosaver.exe runs from C:\Zipped, and a registry value that
+    # older packages kept names that folder.
+    zipped = os.path.join(m.drive, "Zipped")
+    os.makedirs(zipped)
+    for name in ("nosaver.exe", "README.txt"):
+        shutil.copy(os.path.join(s.build, "nosaver.exe") if name == "nosaver.exe" else
+                    os.path.join(s.build, "package", "README.txt"), os.path.join(zipped, name))
+    running = m.start("C:\\Zipped\\nosaver.exe")
+    install("an install", "/i", winpath(release), "/qn", "/norestart")
+    m.remember("C:\\Zipped")
+    install("the removal with InstallDir naming C:\\Zipped", "/x", winpath(release), "/qn",
+            "/norestart")
+    s.check(running and not m.ended(running, 0) and
+            sorted(os.listdir(zipped)) == ["README.txt", "nosaver.exe"] and
+            not os.path.exists(m.folder) and not m.shortcuts(),
+            "leaves the zip's nosaver.exe running in its folder whole, and takes everything "
+            "from Program Files")
+    s.wine.kill(running)
+    s.check(running and m.ended(running), "which then ends")
+    s.wine.run(["reg", "delete", "HKLM\\Software\\nosaver", "/f"])
+    shutil.rmtree(zipped)
+    s.equal(sorted(m.mentions() - before), [], "nothing of nosaver is left in the registry")
 
 
 if __name__ == "__main__":
