@@ -102,9 +102,11 @@ bool OwnedByAdministrators(const WCHAR *folder, DWORD *error)
     CloseHandle(handle);
     if (*error != ERROR_SUCCESS)
         return false;
+    /* A volume without security (FAT) gives no owner: anybody may change
+       what is there. */
     bool trusted = false;
     for (const Sid &sid : kTrustedOwners)
-        trusted = trusted || EqualSid(owner, const_cast<Sid *>(&sid));
+        trusted = trusted || (owner != nullptr && EqualSid(owner, const_cast<Sid *>(&sid)));
     LocalFree(descriptor);
     return trusted;
 }
