@@ -4,7 +4,7 @@
  *
  * Each binary links exactly one sink, a named implementation of this
  * interface:
- *   the trace (common/trace.cpp), nosaver.exe's: the message is formatted
+ *   the trace (nosaver/trace.cpp), nosaver.exe's: the message is formatted
  *     in the runtime's default "C" locale, decoded in the calling thread's
  *     ANSI code page and handed to OutputDebugStringW, with nothing added;
  *   the installer's log (installer/log.cpp), the installer DLL's: the

@@ -1,6 +1,7 @@
 /*
  * CloseInstances: before the installed nosaver.exe is replaced or removed,
- * every process running that very file is ended.
+ * every instance of it, each process running that very file, is ended:
+ * terminated and waited for until it is gone.
  *
  * The installer runs this step with its own rights, which on Windows are
  * LocalSystem's in session 0. nosaver's guard belongs to a session, so
@@ -83,7 +84,7 @@ Mode SplitData(WCHAR *data, const WCHAR **path)
 
 } // namespace
 
-DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount)
+DWORD EndInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount)
 {
     DWORD bytes = 0;
 
@@ -137,8 +138,8 @@ DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWO
         const DWORD id = ids[i];
         if (id == self)
             continue;
-        /* A match this step may read but not end still counts: it keeps
-           the file in use. One it may not even read is not nosaver's. */
+        /* An instance this step may read but not end still counts: it keeps
+           the file in use. A process it may not even read is not one. */
         const HANDLE process = OpenProcess(kAccessEndProcess, FALSE, id);
         const DWORD openError = process != nullptr ? ERROR_SUCCESS : GetLastError();
         const HANDLE reader = process != nullptr ? process : OpenProcess(kAccessReadPath, FALSE, id);
@@ -150,10 +151,10 @@ DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWO
             continue;
         }
         FileId running = {};
-        const bool matches = identified && GetFileId(found, 0, getEx, &running)
-                                 ? SameFile(running, installed)
-                                 : SameName(found, -1, path, -1);
-        if (!matches) {
+        const bool instance = identified && GetFileId(found, 0, getEx, &running)
+                                  ? SameFile(running, installed)
+                                  : SameName(found, -1, path, -1);
+        if (!instance) {
             CloseHandle(reader);
             continue;
         }
@@ -210,10 +211,10 @@ extern "C" UINT WINAPI CloseInstances(MSIHANDLE install)
     /* Only the removal of the older version inside this upgrade may have
        recorded sessions before this step; any other record was left by an
        installation that did not finish. */
-    if (mode != Mode::Upgrade && ForgetRecordedSessions())
+    if (mode != Mode::Upgrade && ForgetRecord())
         LogDebugString(kMsgStaleRecord);
-    const DWORD left = CloseInstancesOfFile(path, &ended, sessions, &sessionCount);
-    RecordSessions(sessions, sessionCount);
+    const DWORD left = EndInstancesOfFile(path, &ended, sessions, &sessionCount);
+    WriteRecord(sessions, sessionCount);
     char *text = NewUtf8(path);
     HeapFree(GetProcessHeap(), 0, data);
     UINT result = ERROR_SUCCESS;

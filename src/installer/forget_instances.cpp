@@ -1,102 +1,13 @@
 /*
- * ForgetInstances, and the record it forgets: the sessions whose nosaver
- * CloseInstances ended, kept for RestartInstances in the registry, as the
- * steps may run in different processes.
+ * ForgetInstances: at the end of a removal, the record is forgotten.
  */
 #include "installer/installer.h"
-
-namespace {
-
-constexpr WCHAR kRecordKey[] = WTEXT("Software\\nosaver");
-constexpr WCHAR kRecordValue[] = WTEXT("RestartSessions");
-constexpr REGSAM kRecordAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY;
-
-} // namespace
-
-void AddSession(DWORD *sessions, DWORD *count, DWORD session)
-{
-    DWORD k = 0;
-    while (k < *count && sessions[k] != session)
-        k++;
-    if (k == *count && k < kMaxSessions)
-        sessions[(*count)++] = session;
-}
-
-bool OpenRecordKey(HKEY *key)
-{
-    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, kRecordAccess, key);
-    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND)
-        LogDebugString(kMsgRecordUnread, SignedError(static_cast<DWORD>(opened)));
-    return opened == ERROR_SUCCESS;
-}
-
-/* In the order first written; a trailing part of a number is dropped, and
-   a value of another type or longer than any record written holds none. */
-DWORD ReadRecordedSessions(HKEY key, DWORD *sessions)
-{
-    DWORD stored[kMaxSessions];
-    DWORD type = 0;
-    DWORD bytes = sizeof stored;
-    if (RegQueryValueExW(key, kRecordValue, nullptr, &type, reinterpret_cast<BYTE *>(stored),
-                         &bytes) != ERROR_SUCCESS ||
-        type != REG_BINARY)
-        return 0;
-    DWORD count = 0;
-    for (DWORD i = 0; i < bytes / sizeof(DWORD); i++)
-        if (stored[i] < kFirstPseudoSession)
-            AddSession(sessions, &count, stored[i]);
-    return count;
-}
-
-bool RemoveRecord(HKEY key)
-{
-    const LONG removed = RegDeleteValueW(key, kRecordValue);
-    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND)
-        LogDebugString(kMsgRecordNotRemoved, SignedError(static_cast<DWORD>(removed)));
-    DWORD values = 1;
-    DWORD subKeys = 1;
-    LONG error = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
-                                  nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    if (error == ERROR_SUCCESS && values == 0 && subKeys == 0)
-        error = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecordKey);
-    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
-        LogDebugString(kMsgKeyKept, SignedError(static_cast<DWORD>(error)));
-    return removed == ERROR_SUCCESS;
-}
-
-void RecordSessions(const DWORD *sessions, DWORD count)
-{
-    if (count == 0)
-        return;
-    HKEY key = nullptr;
-    LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr,
-                                 REG_OPTION_NON_VOLATILE, kRecordAccess, nullptr, &key, nullptr);
-    if (error == ERROR_SUCCESS) {
-        /* Another step of the same installation may have ended some. */
-        DWORD all[kMaxSessions];
-        DWORD known = ReadRecordedSessions(key, all);
-        for (DWORD i = 0; i < count; i++)
-            AddSession(all, &known, sessions[i]);
-        error = RegSetValueExW(key, kRecordValue, 0, REG_BINARY, reinterpret_cast<BYTE *>(all),
-                               known * sizeof(DWORD));
-        RegCloseKey(key);
-    }
-    if (error != ERROR_SUCCESS)
-        LogDebugString(kMsgRecordFailed, SignedError(static_cast<DWORD>(error)));
-}
-
-bool ForgetRecordedSessions()
-{
-    HKEY key = nullptr;
-    return OpenRecordKey(&key) && RemoveRecord(key);
-}
 
 /* A removal starts nothing again. */
 extern "C" UINT WINAPI ForgetInstances(MSIHANDLE install)
 {
     BeginStep(install);
-    ForgetRecordedSessions();
+    ForgetRecord();
     EndStep();
     return ERROR_SUCCESS;
 }

@@ -8,8 +8,8 @@
  *                      installed, for a repair, a removal or an upgrade
  *   CheckInstallDir    refuses an INSTALLDIR that is not a folder of
  *                      nosaver's own on this computer
- *   CloseInstances     ends every process running the installed file and
- *                      records their sessions
+ *   CloseInstances     ends every instance of the installed file (every
+ *                      process running it) and records their sessions
  *   RestartInstances   starts the installed file again in the recorded
  *                      sessions, once it is there
  *   ForgetInstances    forgets the record
@@ -35,29 +35,24 @@ UINT WINAPI RestartInstances(MSIHANDLE install);
 UINT WINAPI ForgetInstances(MSIHANDLE install);
 }
 
-/* What CloseInstances opens a process with: to read its path, end it and
+/* What CloseInstances opens an instance with: to read its path, end it and
    wait for it. */
 inline constexpr DWORD kAccessEndProcess = kAccessReadPath | PROCESS_TERMINATE | SYNCHRONIZE;
-/* How long it waits for one ended process to be gone. */
+/* How long it waits for one ended instance to be gone: an ended process
+   is gone within milliseconds; five seconds leave room for a busy
+   machine, and an upgrade waits no more than that for each instance. */
 inline constexpr DWORD kProcessEndWaitMs = 5000;
 /* The longest path Windows has, terminator included: the steps read and
    compare paths of any length, in heap blocks of this many units. */
 inline constexpr DWORD kMaxPathUnits = 32768;
-/* The most sessions whose instances the steps record to start again. */
+/* The most sessions the record holds: far more than one computer serves
+   at once, in 4 KiB on the stack. */
 inline constexpr DWORD kMaxSessions = 1024;
 /* Session numbers that name no session: WTS_CURRENT_SESSION and
    WTS_ANY_SESSION, which WTSQueryUserToken would take for others. */
 inline constexpr DWORD kFirstPseudoSession = 0xFFFFFFFE;
 
-/* ---- the DLL's log and data (log.cpp) ---- */
-
-/* While a step runs, LogDebugString (this DLL's sink: UTF-8 text) and
-   LogError also write into that installation's log. */
-void BeginStep(MSIHANDLE install);
-void EndStep();
-/* A line of the installation that fails it, shown to the person where
-   there is a user interface. */
-void LogError(const char *format, ...) NS_PRINTF(1, 2);
+/* ---- text and the heap (text.cpp) ---- */
 
 /* A heap block of that many UTF-16 units, nullptr without memory. */
 WCHAR *AllocateUnits(std::size_t units);
@@ -71,17 +66,29 @@ inline DWORD TextUnits(const WCHAR *text)
     return n;
 }
 
+/* The text in UTF-8, whole, in a heap block for FreeUtf8; the empty text
+   when it cannot be made. The steps' lines carry paths this way. */
+char *NewUtf8(const WCHAR *text);
+void FreeUtf8(char *text);
+
+/* ---- the log and the step's installation (log.cpp) ---- */
+
+/* While a step runs, LogDebugString (this DLL's sink: UTF-8 text) and
+   LogError also write into that installation's log. */
+void BeginStep(MSIHANDLE install);
+void EndStep();
+/* A line of the installation that fails it, shown to the person where
+   there is a user interface. */
+void LogError(const char *format, ...) NS_PRINTF(1, 2);
+
+/* ---- the installation's properties (properties.cpp) ---- */
+
 /* A property of the installation (CustomActionData for a deferred step)
    in a heap block the caller frees, empty when it is not set; nullptr,
    logged, when it cannot be read (no memory, longer than any path). */
 WCHAR *ReadProperty(MSIHANDLE install, const WCHAR *name);
 /* Sets a property of the installation; false, logged, when it cannot. */
 bool SetProperty(MSIHANDLE install, const WCHAR *name, const WCHAR *value);
-
-/* The text in UTF-8, whole, in a heap block for FreeUtf8; the empty text
-   when it cannot be made. The steps' lines carry paths this way. */
-char *NewUtf8(const WCHAR *text);
-void FreeUtf8(char *text);
 
 /* ---- how files are known (files.cpp) ---- */
 
@@ -121,31 +128,58 @@ bool SameFile(const FileId &a, const FileId &b);
    unit upper-cased by the system's table. */
 bool SameName(const WCHAR *a, int aUnits, const WCHAR *b, int bUnits);
 
+/* ---- the record (record.cpp) ---- */
+
+/*
+ * The record of the sessions whose instance CloseInstances ended, kept
+ * for RestartInstances: the REG_BINARY value RestartSessions of
+ * HKEY_LOCAL_MACHINE\Software\nosaver in the 32-bit view, a session
+ * number of 32 bits after another, little-endian. It is a contract between
+ * versions: in an upgrade the older version's DLL writes it during its
+ * removal and the newer DLL reads it, so its place, its name, its type
+ * and its format may never change. It is read as a set: each session
+ * once, pseudo sessions and a trailing part of a number dropped.
+ *
+ * AddSession adds session to the set of count sessions (kMaxSessions),
+ * unless it is there or the set is full. WriteRecord adds sessions to the
+ * record (none: nothing is written). OpenRecord opens the record's place;
+ * false, logged unless it does not exist, when it cannot. ReadRecord reads
+ * the record from it into sessions (kMaxSessions), returning how many.
+ * RemoveRecord removes the record, closes the place, and removes the place
+ * too when nothing else is in it; returns whether there was a record.
+ * ForgetRecord does that for the place it opens: the package's own values
+ * and anybody else's stay.
+ */
+void AddSession(DWORD *sessions, DWORD *count, DWORD session);
+void WriteRecord(const DWORD *sessions, DWORD count);
+bool OpenRecord(HKEY *record);
+DWORD ReadRecord(HKEY record, DWORD *sessions);
+bool RemoveRecord(HKEY record);
+bool ForgetRecord();
+
 /* ---- CloseInstances (close_instances.cpp) ---- */
 
 /*
- * Ends every process other than this one whose executable is the file at
- * path, in every session the caller may open. A process's executable is
- * that file when it opens as the same file, so no spelling of its path
- * counts: short names, the case of any letter, the \\?\ prefix, a hard
- * link. The file is known by its 128-bit identifier where Windows gives one
- * for both (GetFileInformationByHandleEx, Windows 8 and later), else by
- * volume and 64-bit index. The installed path is opened without following
- * a final link, so that a link made there to another program's file does
- * not make that program nosaver. When a process's file cannot be opened (a
- * drive letter that only its user sees) its full path is compared with
- * path as Windows compares file names. Paths of every length are read and
- * compared whole.
+ * Ends every instance of the file at path: each process other than this
+ * one whose executable is that file, in every session the caller may
+ * open. A process's executable is that file when it opens as the same
+ * file (FileId), so no spelling of its path counts: short names, the case
+ * of any letter, the \\?\ prefix, a hard link. The installed path is
+ * opened without following a final link, so that a link made there to
+ * another program's file does not make that program nosaver. When a
+ * process's file cannot be opened (a drive letter that only its user sees)
+ * its full path is compared with path as Windows compares file names.
+ * Paths of every length are read and compared whole.
  *
- * Each match is terminated with exit code 0 and waited for until it is
- * gone, so that its file is free. ended receives how many were ended, and
- * sessions (kMaxSessions) the sessions they ran in, each once, their
- * number in sessionCount. Returns how many matches could not be ended: not
- * opened to be ended, not terminated, or not gone in time; 1 when there is
- * no path or no snapshot of the processes. A process whose path cannot be
- * read is logged and passed over.
+ * Ending an instance is terminating it with exit code 0 and waiting until
+ * it is gone, so that its file is free. ended receives how many were
+ * ended, and sessions (kMaxSessions) the sessions they ran in, each once,
+ * their number in sessionCount. Returns how many instances could not be
+ * ended: not opened to be ended, not terminated, or not gone in time; 1
+ * when there is no path or no snapshot of the processes. A process whose
+ * path cannot be read is logged and passed over.
  */
-DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount);
+DWORD EndInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWORD *sessionCount);
 
 /* ---- RestartInstances (restart_instances.cpp) ---- */
 
@@ -155,29 +189,5 @@ DWORD CloseInstancesOfFile(const WCHAR *path, DWORD *ended, DWORD *sessions, DWO
    file is at path it starts nothing and keeps the record, for the step
    whose file is back. */
 DWORD RestartInRecordedSessions(const WCHAR *path);
-
-/* ---- ForgetInstances and the record (forget_instances.cpp) ---- */
-
-/*
- * The record of the sessions whose instance CloseInstances ended: a value
- * of nosaver's own key in the 32-bit view of HKEY_LOCAL_MACHINE. It is
- * read as a set: each session once, pseudo sessions dropped.
- *
- * AddSession adds session to the set of count sessions (kMaxSessions),
- * unless it is there or the set is full. RecordSessions adds sessions to
- * the record (none: nothing is written). OpenRecordKey opens nosaver's key;
- * false, logged unless there is no key, when it cannot.
- * ReadRecordedSessions reads the record from the open key into sessions
- * (kMaxSessions), returning how many. RemoveRecord removes it from the open
- * key, which it closes, and the key when nothing else is in it; returns
- * whether there was one. ForgetRecordedSessions does that for the key it
- * opens: the package's own value and anybody else's stay.
- */
-void AddSession(DWORD *sessions, DWORD *count, DWORD session);
-void RecordSessions(const DWORD *sessions, DWORD count);
-bool OpenRecordKey(HKEY *key);
-DWORD ReadRecordedSessions(HKEY key, DWORD *sessions);
-bool RemoveRecord(HKEY key);
-bool ForgetRecordedSessions();
 
 #endif /* NOSAVER_INSTALLER_INSTALLER_H */

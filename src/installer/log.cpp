@@ -1,5 +1,6 @@
 /*
- * The installer DLL's plumbing: its log sink, its data and its entry point.
+ * The installer's log, the DLL's log sink, and the installation whose step
+ * runs.
  *
  * LogDebugString here is the installer's log: the line is UTF-8, goes to
  * the debugger output stream and, while a step runs, into that
@@ -20,8 +21,6 @@ MSIHANDLE g_install = 0;
 constexpr std::size_t kFixedLineUnits = 256;
 /* Room for a formatted line: a path of any length in UTF-8 and its words. */
 constexpr std::size_t kMaxLineBytes = 4 * kMaxPathUnits;
-/* Room for a property: a deferred step's mode, a bar and a path. */
-constexpr DWORD kPropertyUnits = 16 + kMaxPathUnits;
 
 /* Sends a UTF-8 line to the debugger output stream and, while a step runs,
    into the installation's log as "nosaver: <line>", of the given kind.
@@ -123,11 +122,6 @@ void LogV(INSTALLMESSAGE kind, const char *format, va_list args)
 
 } // namespace
 
-WCHAR *AllocateUnits(std::size_t units)
-{
-    return static_cast<WCHAR *>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(WCHAR)));
-}
-
 void BeginStep(MSIHANDLE install)
 {
     g_install = install;
@@ -153,61 +147,3 @@ void LogError(const char *format, ...)
     LogV(static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_ICONERROR), format, args);
     va_end(args);
 }
-
-WCHAR *ReadProperty(MSIHANDLE install, const WCHAR *name)
-{
-    WCHAR *value = AllocateUnits(kPropertyUnits);
-    DWORD units = kPropertyUnits;
-    const UINT error = value == nullptr ? static_cast<UINT>(ERROR_NOT_ENOUGH_MEMORY)
-                                        : MsiGetPropertyW(install, name, value, &units);
-    if (error == ERROR_SUCCESS)
-        return value;
-    if (value != nullptr)
-        HeapFree(GetProcessHeap(), 0, value);
-    char *text = NewUtf8(name);
-    LogDebugString(kMsgPropertyUnread, text, SignedError(error));
-    FreeUtf8(text);
-    return nullptr;
-}
-
-bool SetProperty(MSIHANDLE install, const WCHAR *name, const WCHAR *value)
-{
-    const UINT error = MsiSetPropertyW(install, name, value);
-    if (error == ERROR_SUCCESS)
-        return true;
-    char *text = NewUtf8(name);
-    LogDebugString(kMsgPropertyNotSet, text, SignedError(error));
-    FreeUtf8(text);
-    return false;
-}
-
-char *NewUtf8(const WCHAR *text)
-{
-    static char empty[] = "";
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    /* The empty text is never a heap block, which FreeUtf8 relies on. */
-    char *utf8 = bytes > 1 ? static_cast<char *>(HeapAlloc(GetProcessHeap(), 0,
-                                                           static_cast<std::size_t>(bytes)))
-                           : nullptr;
-    if (utf8 == nullptr ||
-        WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, bytes, nullptr, nullptr) == 0) {
-        if (utf8 != nullptr)
-            HeapFree(GetProcessHeap(), 0, utf8);
-        return empty;
-    }
-    return utf8;
-}
-
-void FreeUtf8(char *text)
-{
-    if (text[0] != '\0')
-        HeapFree(GetProcessHeap(), 0, text);
-}
-
-#ifdef _WIN32
-/* The DLL's entry: nothing to set up or tear down. */
-extern "C" BOOL WINAPI DllMainCRTStartup(HINSTANCE, DWORD, void *)
-{
-    return TRUE;
-}
-#endif

@@ -66,24 +66,24 @@ bool StartInSession(const WCHAR *path, const char *text, DWORD session)
 
 DWORD RestartInRecordedSessions(const WCHAR *path)
 {
-    HKEY key = nullptr;
-    if (!OpenRecordKey(&key))
+    HKEY record = nullptr;
+    if (!OpenRecord(&record))
         return 0;
     DWORD sessions[kMaxSessions];
-    const DWORD count = ReadRecordedSessions(key, sessions);
+    const DWORD count = ReadRecord(record, sessions);
     char *text = NewUtf8(path);
     /* A rollback step runs while its file may be away: the older version's
        own step, once its file is back, starts it instead. */
     const HANDLE file = count > 0 ? OpenExistingFile(path, 0) : INVALID_HANDLE_VALUE;
     if (count > 0 && file == INVALID_HANDLE_VALUE) {
         LogDebugString(kMsgNothingToStart, text, SignedError(GetLastError()));
-        RegCloseKey(key);
+        RegCloseKey(record);
         FreeUtf8(text);
         return 0;
     }
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
-    RemoveRecord(key);
+    RemoveRecord(record);
 
     DWORD started = 0;
     for (DWORD i = 0; i < count; i++)

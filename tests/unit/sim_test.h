@@ -90,4 +90,16 @@ protected:
     static std::vector<std::string> Traces() { return SimDebugOutputUtf8(); }
 };
 
+/* A test of nosaver.exe that makes its own process table, where a viewer
+   decodes the trace in code page 936. */
+class ProcessTableTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        SimSetCodePage(936);
+        SimClearProcesses();
+    }
+};
+
 #endif

@@ -1,5 +1,5 @@
 /*
- * Trace output.
+ * The trace, nosaver.exe's log sink.
  *
  * A message is formatted into a zeroed 4096-byte buffer (at most 4095
  * bytes of output), decoded in the thread's ANSI code page and sent with
@@ -24,6 +24,7 @@ void WidenBytes(const char *text, WCHAR *out, int units)
     out[i] = 0;
 }
 
+/* The installer's DLL has one of its own (installer/text.cpp tells why). */
 WCHAR *AllocateUnits(int units)
 {
     return static_cast<WCHAR *>(

@@ -1,5 +1,5 @@
-/* The close command: the own file name, the match, the search over a
-   simulated process table, and the termination. */
+/* The close command on the simulated Windows: the search over a process
+   table, and the termination. */
 #include "nosaver/nosaver.h"
 #include "sim_test.h"
 
@@ -22,122 +22,10 @@ std::string FullName(const std::string &path)
 }
 
 
-class InstanceTest : public SimTest {
-protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        SimSetCodePage(936);
-        SimClearProcesses();
-    }
-};
 
-TEST_F(InstanceTest, OwnNameAndKey)
-{
-    const std::u16string cut = LongPath(300, 154, u"nosaver.exe");
-    const struct {
-        std::u16string path;
-        bool unterminated;
-        std::string name; /* bytes */
-        bool mayBeCut;
-    } cases[] = {
-        {u"C:\\Tools\\idle.exe", false, "idle.exe", false},
-        {u"idle.exe", false, "idle.exe", false},
-        {u"C:/Tools/idle.exe", false, "C:/Tools/idle.exe", false},
-        {u"C:\\Tools\\", false, "", false},
-        {u"C:\\Caf\u00e9\\caf\u00e9.exe", false, "caf\xe9.exe", false},
-        {u"C:\\\u5de5\u5177\\nosaver.exe", false, "nosaver.exe", false},
-        {u"C:\\Tools\\\u95f2.exe", false, "", false},
-        {LongPath(255, 100, u"nosaver.exe"), false, "nosaver.exe" + std::string(255 - 111, 'n'),
-         false},
-        {cut, false, SimUtf8(cut.substr(154, 255 - 154)), true},
-        {cut, true, SimUtf8(cut.substr(154, 255 - 154)), true},
-    };
-    for (const auto &c : cases) {
-        SetUp();
-        Table({Process(kSelf, c.path)});
-        SimSetUnterminatedPaths(c.unterminated);
-        char name[kOwnNameBytes];
-        memset(name, '#', sizeof name);
-        WCHAR ownPath[kOwnPathUnits];
-        BOOL mayBeCut = GetCurrentExeName(name, ownPath);
-        EXPECT_EQ(std::string(name), c.name) << SimUtf8(c.path);
-        EXPECT_EQ(mayBeCut != FALSE, c.mayBeCut) << SimUtf8(c.path);
-        EXPECT_EQ(std::u16string(ownPath), c.path.substr(0, kOwnPathUnits - 1));
-        EXPECT_EQ(SimCalls()[0], "GetModuleFileNameW(NULL,256)");
+using CloseTest = ProcessTableTest;
 
-        WCHAR key[kOwnPathUnits];
-        WideFromNarrow(name, key, kOwnPathUnits);
-        std::u16string expected;
-        for (unsigned char b : c.name)
-            expected += (char16_t)b;
-        EXPECT_EQ(std::u16string(key), expected);
-    }
-
-    SetUp();
-    Table({Process(kSelf, kToolsPath)});
-    SimFail("GetModuleFileNameW", ERROR_ACCESS_DENIED);
-    char name[kOwnNameBytes];
-    WCHAR ownPath[kOwnPathUnits];
-    EXPECT_FALSE(GetCurrentExeName(name, ownPath));
-    EXPECT_STREQ(name, "");
-    EXPECT_EQ(ownPath[0], 0);
-}
-
-TEST_F(InstanceTest, AProcessMatchesByItsFileName)
-{
-    /* Own paths that were cut at 255 units, as the key's last part. */
-    const char16_t *inName = u"C:\\Tools\\idle.ex";
-    const char16_t *inFolder = u"C:\\Deep\\idle";
-    const char16_t *shortName = u"C:\\Tools\\n";
-    const struct {
-        const char16_t *path;
-        const char16_t *key;
-        const char16_t *cutOwnPath;
-        bool matches;
-    } cases[] = {
-        {u"C:\\Tools\\idle.exe", u"idle.exe", nullptr, true},
-        {u"idle.exe", u"idle.exe", nullptr, true},
-        {u"C:\\Tools\\idle.exe", u"Idle.exe", nullptr, true},
-        {u"C:\\T\\IDLE.EXE", u"IDLE.EXE", nullptr, true},
-        {u"C:\\T\\idle.exe", u"IDLE.EXE", nullptr, true},
-        {u"C:\\TOOLS\\IDLE.EXE", u"idle.exe", nullptr, false},
-        {u"C:\\T\\Idle.exe", u"IDLE.EXE", nullptr, false},
-        {u"C:\\T\\caf\u00e9.exe", u"CAF\u00c9.exe", nullptr, false},
-        {u"C:\\T\\caf\u00c9.exe", u"CAF\u00c9.exe", nullptr, true},
-        /* merely containing the key is not enough */
-        {u"C:\\Old\\myidle.exe", u"idle.exe", nullptr, false},
-        {u"C:\\idle.exe\\other.exe", u"idle.exe", nullptr, false},
-        {u"C:\\Tools\\idle.exe.bak", u"idle.exe", nullptr, false},
-        {u"C:\\Tools\\idle.ex", u"idle.exe", nullptr, false},
-        {u"C:\\Tools\\idle.exe\\", u"idle.exe", nullptr, false},
-        /* a key that may be cut matches the beginning of a name in the own
-           folder, and nothing elsewhere */
-        {u"C:\\Tools\\idle.exe", u"idle.ex", inName, true},
-        {u"c:\\TOOLS\\idle.exe", u"idle.ex", inName, true},
-        {u"C:\\Tools\\IDLE.EXE2", u"IDLE.EX", u"C:\\Tools\\IDLE.EX", true},
-        {u"C:\\Other\\idle.exe", u"idle.ex", inName, false},
-        {u"C:\\Tools\\Sub\\idle.exe", u"idle.ex", inName, false},
-        {u"C:\\Tools\\myidle.exe", u"idle.ex", inName, false},
-        {u"C:\\Tools\\idle.e", u"idle.ex", inName, false},
-        {u"C:\\Tool", u"idle.ex", inName, false},
-        {u"C:\\Windows\\notepad.exe", u"n", shortName, false},
-        {u"C:\\Tools\\notepad.exe", u"n", shortName, true},
-        /* cut inside a folder's name: the instance is found below it */
-        {u"C:\\Deep\\idle-folder\\nosaver.exe", u"idle", inFolder, true},
-        {u"C:\\Windows\\idle.exe", u"idle", inFolder, false},
-        /* an empty key matches nothing */
-        {u"C:\\Tools\\idle.exe", u"", nullptr, false},
-        {u"C:\\Tools\\", u"", u"C:\\Tools\\", false},
-        {u"", u"", nullptr, false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(MatchesExeName(c.path, c.key, c.cutOwnPath) != FALSE, c.matches)
-            << SimUtf8(c.path) << " / " << SimUtf8(c.key) << " / "
-            << (c.cutOwnPath ? SimUtf8(c.cutOwnPath) : "whole");
-}
-
-TEST_F(InstanceTest, TheFirstOtherMatchIsTerminated)
+TEST_F(CloseTest, TheFirstOtherMatchIsTerminated)
 {
     const std::string tools = "C:\\Tools\\nosaver.exe";
     SimProcess lockedUp = Process(200, kToolsPath);
@@ -184,7 +72,7 @@ TEST_F(InstanceTest, TheFirstOtherMatchIsTerminated)
     }
 }
 
-TEST_F(InstanceTest, TheSearchAsksForExactlyItsRights)
+TEST_F(CloseTest, TheSearchAsksForExactlyItsRights)
 {
     /* The module list takes as many bytes as the identifier list, as far
        as whole handles go: 262140 with 32-bit handles. */
@@ -205,7 +93,7 @@ TEST_F(InstanceTest, TheSearchAsksForExactlyItsRights)
                   "CloseHandle(process 200)"}));
 }
 
-TEST_F(InstanceTest, UnreadableAndLookalikeProcessesAreLeftAlone)
+TEST_F(CloseTest, UnreadableAndLookalikeProcessesAreLeftAlone)
 {
     SimProcess unopenable = Process(11, kToolsPath);
     unopenable.grants = 0;
@@ -229,7 +117,7 @@ TEST_F(InstanceTest, UnreadableAndLookalikeProcessesAreLeftAlone)
     EXPECT_EQ(SimOpenHandles(), 0);
 }
 
-TEST_F(InstanceTest, NamesThatTheKeyCannotCarryOrThatWereCut)
+TEST_F(CloseTest, NamesThatTheKeyCannotCarryOrThatWereCut)
 {
     /* Latin-1 passes one byte per letter. */
     Table({Process(kSelf, u"C:\\Tools\\caf\u00e9.exe"), Process(200, u"E:\\caf\u00e9.exe")});
@@ -281,7 +169,7 @@ TEST_F(InstanceTest, NamesThatTheKeyCannotCarryOrThatWereCut)
     EXPECT_EQ(Traces().back(), "Process full name\u00a3\u00ba\nC:\\??\\nosaver.exe;");
 }
 
-TEST_F(InstanceTest, APathTheCodePageRefusesIsStillShown)
+TEST_F(CloseTest, APathTheCodePageRefusesIsStillShown)
 {
     const struct {
         int failures; /* WideCharToMultiByte calls that fail, from the first */
@@ -302,7 +190,7 @@ TEST_F(InstanceTest, APathTheCodePageRefusesIsStillShown)
     }
 }
 
-TEST_F(InstanceTest, AnIdentifierCannotPassToAnotherProcessBetweenReadAndTermination)
+TEST_F(CloseTest, AnIdentifierCannotPassToAnotherProcessBetweenReadAndTermination)
 {
     /* The instance ends right after its path is read, as soon as nothing
        holds it; a new program would get its identifier. */
@@ -314,7 +202,7 @@ TEST_F(InstanceTest, AnIdentifierCannotPassToAnotherProcessBetweenReadAndTermina
     EXPECT_EQ(SimTerminatedPaths(), std::vector<std::u16string>{kToolsPath});
 }
 
-TEST_F(InstanceTest, AMatchWhoseIdentityCannotBeToldIsLeftAlone)
+TEST_F(CloseTest, AMatchWhoseIdentityCannotBeToldIsLeftAlone)
 {
     Table({Process(200, kToolsPath), Process(kSelf, kToolsPath), Process(300, kToolsPath)});
     SimFail("GetProcessId", ERROR_INVALID_HANDLE, 1);
@@ -323,7 +211,7 @@ TEST_F(InstanceTest, AMatchWhoseIdentityCannotBeToldIsLeftAlone)
     EXPECT_EQ(SimOpenHandles(), 0);
 }
 
-TEST_F(InstanceTest, SnapshotsThatGiveNothing)
+TEST_F(CloseTest, SnapshotsThatGiveNothing)
 {
     const struct {
         const char *what;
@@ -352,7 +240,7 @@ TEST_F(InstanceTest, SnapshotsThatGiveNothing)
     }
 }
 
-TEST_F(InstanceTest, ASnapshotHoldsAtMost65535Processes)
+TEST_F(CloseTest, ASnapshotHoldsAtMost65535Processes)
 {
     /* The instance as the 65535th process is found; as the 65536th it is
        beyond the snapshot. */
@@ -370,7 +258,7 @@ TEST_F(InstanceTest, ASnapshotHoldsAtMost65535Processes)
     }
 }
 
-TEST_F(InstanceTest, CloseFromTheEntry)
+TEST_F(CloseTest, CloseFromTheEntry)
 {
     Table({Process(200, kToolsPath), Process(kSelf, kToolsPath)});
     SimHoldMutex(1, kGuardMutexName); /* the instance's guard */
@@ -385,7 +273,7 @@ TEST_F(InstanceTest, CloseFromTheEntry)
 /* On Windows an installer's steps run as LocalSystem in session 0, where
    no guard exists: "nosaver close" there finds none and ends nothing,
    which is why the installer has a CloseInstances step of its own. */
-TEST_F(InstanceTest, CloseInSessionZeroEndsNothing)
+TEST_F(CloseTest, CloseInSessionZeroEndsNothing)
 {
     Table({As(Process(kSelf, u"C:\\Windows\\System32\\msiexec.exe"), "SYSTEM", 0),
            As(Process(200, kToolsPath), "alice", 1), As(Process(600, kToolsPath), "SYSTEM", 0)});
