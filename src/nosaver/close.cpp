@@ -17,6 +17,11 @@ namespace {
    handle with the path read, or nullptr when either cannot be had. */
 HANDLE OpenAndReadPath(DWORD id, WCHAR *path)
 {
+    /* Room for as many modules as the snapshot has identifiers, the same
+       bytes, as "close" has always listed them; only the first, the
+       executable's, is read. With the snapshot it takes a little over
+       512 KiB of the stack, which is why nosaver.exe reserves 1 MiB (the
+       top CMakeLists.txt). */
     HMODULE modules[kMaxProcessIds * sizeof(DWORD) / sizeof(HMODULE)];
     DWORD needed = 0;
 
@@ -37,7 +42,7 @@ HANDLE OpenAndReadPath(DWORD id, WCHAR *path)
 } // namespace
 
 /* In the thread's ANSI code page, so that a viewer decodes it back. */
-void NarrowFromPath(const WCHAR *path, char *out, int bytes)
+void NarrowToAnsiCP(const WCHAR *path, char *out, int bytes)
 {
     if (WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, path, -1, out, bytes, nullptr,
                             nullptr) != 0)
@@ -55,7 +60,7 @@ HANDLE FindProcessByExeName(const WCHAR *key, const WCHAR *cutOwnPath)
 {
     DWORD ids[kMaxProcessIds];
     WCHAR path[kProcessPathUnits];
-    char narrow[kNarrowPathBytes];
+    char narrow[kAnsiCPPathBytes];
     DWORD bytes = 0;
 
     const DWORD self = GetCurrentProcessId();
@@ -81,12 +86,12 @@ HANDLE FindProcessByExeName(const WCHAR *key, const WCHAR *cutOwnPath)
            terminated; an identifier that cannot be told is passed over. */
         const DWORD id = GetProcessId(process);
         if (id != self && id != 0) {
-            NarrowFromPath(path, narrow, sizeof narrow);
+            NarrowToAnsiCP(path, narrow, sizeof narrow);
             LogDebugString(kMsgProcessFullName, narrow);
             return process;
         }
         if (id == self) {
-            NarrowFromPath(path, narrow, sizeof narrow);
+            NarrowToAnsiCP(path, narrow, sizeof narrow);
             LogDebugString(kMsgIgnoreCurrentProcess, static_cast<int>(self), narrow);
         }
         CloseHandle(process);
@@ -103,10 +108,14 @@ void CloseRunningInstance()
     LogDebugString(kMsgFindAndClose);
     const bool keyMayBeCut = GetCurrentExeName(name, ownPath);
     LogDebugString(kMsgProcessExeName, name);
-    WideFromNarrow(name, key, kOwnPathUnits);
+    WideFromLatin1(name, key, kOwnPathUnits);
 
     const HANDLE instance = FindProcessByExeName(key, keyMayBeCut ? ownPath : nullptr);
     if (instance == nullptr) {
+        /* One line for every way of finding nothing, with whatever last
+           error the search left: that of the last call that failed, or
+           one that nothing in this search set. The line is kept as those
+           who watch the trace know it; the number says little. */
         LogDebugString(kMsgOpenProcessFailed, SignedError(GetLastError()));
         return;
     }

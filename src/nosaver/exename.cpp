@@ -36,7 +36,7 @@ int KeyAt(const WCHAR *text, const WCHAR *key)
 
 } // namespace
 
-void NarrowFromWide(const WCHAR *wide, char *out, std::size_t bytes)
+void NarrowToLatin1(const WCHAR *wide, char *out, std::size_t bytes)
 {
     if (bytes == 0)
         return;
@@ -52,7 +52,7 @@ void NarrowFromWide(const WCHAR *wide, char *out, std::size_t bytes)
     out[i] = '\0';
 }
 
-void WideFromNarrow(const char *narrow, WCHAR *out, std::size_t units)
+void WideFromLatin1(const char *narrow, WCHAR *out, std::size_t units)
 {
     if (units == 0)
         return;
@@ -69,7 +69,7 @@ bool GetCurrentExeName(char *out, WCHAR *path)
         path[0] = 0;
     /* Windows XP leaves a path that fills the buffer unterminated. */
     path[kOwnPathUnits - 1] = 0;
-    NarrowFromWide(FileNameOf(path), out, kOwnNameBytes);
+    NarrowToLatin1(FileNameOf(path), out, kOwnNameBytes);
     return length >= kOwnPathUnits;
 }
 

@@ -13,9 +13,15 @@
 
 #include <cstddef>
 
-/* The single-instance guard; a name in the session's own namespace. */
+/* The single-instance guard. Every nosaver.exe that ever shipped uses this
+   name, so that starts of two versions in one session see one guard; it
+   may never change. "Local_" with an underscore is no namespace prefix:
+   the name lives in the default namespace of the creator's session, which
+   makes the guard one per session. */
 inline constexpr WCHAR kGuardMutexName[] = WTEXT("Local_ZAV_DISABLE_SCREENSAVER");
-/* Time between two injected mouse events. */
+/* Time between two injected mouse events: far below the shortest
+   screen-saver timeout Windows offers (one minute), and long enough that
+   the instance costs nothing measurable. */
 inline constexpr DWORD kKeepAwakeIntervalMs = 5000;
 
 /* Injects one motionless mouse event every 5 s for the rest of the process. */
@@ -40,12 +46,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 
 /* ---- the "close" command ---- */
 
-/* Capacities, terminator included. */
+/* Capacities, terminator included, as "close" has always had them: its
+   own path and the search key in 256 units, the name's narrow form in 256
+   bytes, a path read from another process in MAX_PATH units. A longer own
+   path is cut, which GetCurrentExeName reports and the match allows for;
+   a longer path of another process is cut too, and its file name with it. */
 inline constexpr DWORD kOwnPathUnits = 256;       /* own module path, and the search key */
 inline constexpr std::size_t kOwnNameBytes = 256; /* the own file name as narrow text */
 inline constexpr DWORD kProcessPathUnits = 260;   /* a path read from another process */
 
-/* What the target is opened with. */
+/* What the target is opened with, as one set, the same since the first
+   "close": termination with the rights to write into the process and
+   start a thread in it. A process that grants termination alone, such as
+   an instance that another user or an elevated start runs, is passed over
+   rather than ended: "close" ends only an instance that its own start
+   fully controls. */
 inline constexpr DWORD kAccessTerminate = PROCESS_TERMINATE | PROCESS_CREATE_THREAD |
                                           PROCESS_VM_OPERATION | PROCESS_VM_WRITE |
                                           PROCESS_QUERY_INFORMATION;
@@ -66,12 +81,12 @@ inline WCHAR LowerAscii(WCHAR c)
     return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + ('a' - 'A')) : c;
 }
 
-/* The runtime's "%S" in the "C" locale, both ways. UTF-16 to narrow: each
-   unit up to U+00FF is the byte of that value, and any unit above it
-   empties the whole text. Narrow to UTF-16: each byte is the unit of that
-   value. Both cut to their capacity and always terminate. */
-void NarrowFromWide(const WCHAR *wide, char *out, std::size_t bytes);
-void WideFromNarrow(const char *narrow, WCHAR *out, std::size_t units);
+/* Latin-1, the runtime's "%S" in the "C" locale, both ways. UTF-16 to
+   Latin-1: each unit up to U+00FF is the byte of that value, and any unit
+   above it empties the whole text. Latin-1 to UTF-16: each byte is the
+   unit of that value. Both cut to their capacity and always terminate. */
+void NarrowToLatin1(const WCHAR *wide, char *out, std::size_t bytes);
+void WideFromLatin1(const char *narrow, WCHAR *out, std::size_t units);
 
 /*
  * Whether a process whose executable has this path is an instance for the
@@ -97,10 +112,10 @@ void CloseRunningInstance();
 
 /* A path read from a process in the thread's ANSI code page, up to 3
    bytes per unit, terminator included. */
-inline constexpr int kNarrowPathBytes = 3 * kProcessPathUnits;
+inline constexpr int kAnsiCPPathBytes = 3 * kProcessPathUnits;
 
 /* A path in the thread's ANSI code page, for the narrow trace texts, with
    '?' for a character that page lacks; always terminated. */
-void NarrowFromPath(const WCHAR *path, char *out, int bytes);
+void NarrowToAnsiCP(const WCHAR *path, char *out, int bytes);
 
 #endif /* NOSAVER_NOSAVER_NOSAVER_H */

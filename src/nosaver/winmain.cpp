@@ -20,6 +20,8 @@
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
     LogDebugString(kMsgCommandLine, commandLine);
+    /* "test" only says so, a second line in a debug-output viewer that
+       shows the trace arrives; the start goes on as any other. */
     if (std::strcmp(commandLine, "test") == 0)
         LogDebugString(kMsgCommandIsTest);
 

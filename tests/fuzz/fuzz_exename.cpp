@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<WCHAR> wideIn(wide.begin(), wide.end());
     wideIn.push_back(0);
     std::vector<char> narrowOut(narrowCapacity);
-    NarrowFromWide(wideIn.data(), narrowOut.data(), narrowCapacity);
+    NarrowToLatin1(wideIn.data(), narrowOut.data(), narrowCapacity);
     if (narrowCapacity > 0) {
         std::string expected;
         bool wideUnits = false;
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string narrow((const char *)data, size);
     narrow = narrow.substr(0, narrow.find('\0'));
     std::vector<WCHAR> wideOut(wideCapacity);
-    WideFromNarrow(narrow.c_str(), wideOut.data(), wideCapacity);
+    WideFromLatin1(narrow.c_str(), wideOut.data(), wideCapacity);
     if (wideCapacity > 0) {
         std::u16string expected = model::OneToOne(narrow.substr(0, wideCapacity - 1));
         std::u16string got;
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     /* A name that survives the narrow form comes back as it was. */
     if (!own.narrow.empty()) {
         WCHAR key[kOwnPathUnits];
-        WideFromNarrow(name, key, kOwnPathUnits);
+        WideFromLatin1(name, key, kOwnPathUnits);
         FUZZ_CHECK(std::u16string(key) == own.key, "the key differs from the file name");
     }
     FUZZ_CHECK(SimOpenHandles() == 0 && SimHeap().live == 0, "handles or heap left");

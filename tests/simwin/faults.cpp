@@ -1,19 +1,15 @@
 /*
- * The simulated Windows: the machine itself, the record of every call made
- * to it, and the one table of the operations a test can make fail, with
- * the last errors each fails with as Windows gives them.
+ * The simulated Windows' faults: the one table of the operations a test
+ * can make fail, with the last errors each fails with as Windows gives
+ * them, and the failures a test asks for.
  */
 #include "simwin/machine.h"
 
-#include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
 
 namespace {
-
-simwin::Machine *g_machine;
 
 /* The operation of that name in the table; a name that is not there stops
    the test, whether a test or the simulation itself misspelt it. */
@@ -81,23 +77,6 @@ const std::vector<SimOperation> &SimOperations(void)
 
 namespace simwin {
 
-Machine &M()
-{
-    if (g_machine == nullptr)
-        SimReset();
-    return *g_machine;
-}
-
-void Record(const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    M().calls.push_back(text);
-}
-
 bool Faulted(const char *operation)
 {
     Machine &m = M();
@@ -114,34 +93,6 @@ bool Faulted(const char *operation)
 } // namespace simwin
 
 using simwin::M;
-
-void SimReset(void)
-{
-    delete g_machine;
-    g_machine = new simwin::Machine();
-    SimProcess self;
-    self.id = 100;
-    self.path = u"C:\\Tools\\nosaver.exe";
-    SimAddProcess(self);
-    g_machine->currentId = 100;
-}
-
-const std::vector<std::string> &SimCalls(void)
-{
-    return M().calls;
-}
-
-std::vector<std::string> SimCallsOf(const std::vector<std::string> &prefixes)
-{
-    std::vector<std::string> out;
-    for (const std::string &call : M().calls)
-        for (const std::string &prefix : prefixes)
-            if (call.compare(0, prefix.size(), prefix) == 0) {
-                out.push_back(call);
-                break;
-            }
-    return out;
-}
 
 void SimFail(const char *operation, DWORD error, int nth)
 {

@@ -108,13 +108,13 @@ struct Machine {
     std::map<std::u16string, std::map<std::u16string, std::pair<DWORD, std::string>>> registry;
 };
 
-/* faults.cpp: the machine (a fresh one on first use), the record of calls
-   and the fault check. */
+/* machine.cpp: the machine (a fresh one on first use) and the record of
+   calls. */
 Machine &M();
 void Record(const char *format, ...) __attribute__((format(printf, 1, 2)));
-/* Counts a call of the operation, which must be in SimOperations(), and
-   tells whether a fault rule makes it fail; if so the rule's last error
-   is set. */
+/* faults.cpp: counts a call of the operation, which must be in
+   SimOperations(), and tells whether a fault rule makes it fail; if so the
+   rule's last error is set. */
 bool Faulted(const char *operation);
 
 /* handles.cpp */

@@ -46,7 +46,7 @@ TEST_F(ExeNameTest, OwnNameAndKey)
         EXPECT_EQ(SimCalls()[0], "GetModuleFileNameW(NULL,256)");
 
         WCHAR key[kOwnPathUnits];
-        WideFromNarrow(name, key, kOwnPathUnits);
+        WideFromLatin1(name, key, kOwnPathUnits);
         std::u16string expected;
         for (unsigned char b : c.name)
             expected += (char16_t)b;
