@@ -15,44 +15,14 @@ using model::TraceFault;
 namespace {
 
 const UINT kCodePages[] = {1252, 936, 65001};
-const TraceFault kFaults[] = {
-    TraceFault::kNone,           TraceFault::kFormatFails,     TraceFault::kBlockAllocFails,
-    TraceFault::kConvertFails,   TraceFault::kConvertShort,    TraceFault::kShortSizeFails,
-    TraceFault::kShortAllocFails, TraceFault::kShortRetryFails,
-};
 const size_t kLengths[] = {126, 127, 128, 129, 4094, 4095, 4096, 4097};
 
-void Inject(TraceFault fault, size_t formattedLength)
+/* No fault, or one of the table's. */
+TraceFault FaultOf(uint8_t choice)
 {
-    bool block = formattedLength > kTraceFixedUnits - 1;
-    switch (fault) {
-    case TraceFault::kNone:
-        break;
-    case TraceFault::kFormatFails:
-        SimFail("_vsnprintf", 0, 1);
-        break;
-    case TraceFault::kBlockAllocFails:
-        SimFail("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1);
-        break;
-    case TraceFault::kConvertFails:
-        SimFail("MultiByteToWideChar", ERROR_INVALID_PARAMETER, 1);
-        break;
-    case TraceFault::kConvertShort:
-        SimFail("MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 1);
-        break;
-    case TraceFault::kShortSizeFails:
-        SimFail("MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 1);
-        SimFail("MultiByteToWideChar", ERROR_INVALID_PARAMETER, 2);
-        break;
-    case TraceFault::kShortAllocFails:
-        SimFail("MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 1);
-        SimFail("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, block ? 2 : 1);
-        break;
-    case TraceFault::kShortRetryFails:
-        SimFail("MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 1);
-        SimFail("MultiByteToWideChar", ERROR_INVALID_PARAMETER, 3);
-        break;
-    }
+    constexpr size_t kWays = sizeof model::kTraceFaultWays / sizeof model::kTraceFaultWays[0];
+    return choice % (kWays + 1) == 0 ? TraceFault::kNone
+                                     : model::kTraceFaultWays[choice % (kWays + 1) - 1].fault;
 }
 
 } // namespace
@@ -64,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint8_t shape = in.Byte();
     int number = (int)in.Word();
     UINT codePage = kCodePages[mode % 3];
-    TraceFault fault = kFaults[(mode / 3) % 8];
+    TraceFault fault = FaultOf(static_cast<uint8_t>(mode / 3));
     std::string text = in.Bytes(in.Left());
 
     if (shape % 9 != 0) {
@@ -89,22 +59,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     switch (shape / 9 % 4) {
     case 0:
         formatted = model::Format("%s", arg);
-        Inject(fault, formatted.size());
+        model::InjectTraceFault(fault, formatted.size() > kTraceFixedUnits - 1);
         LogDebugString("%s", arg);
         break;
     case 1:
         formatted = model::Format(kMsgCommandLine, arg);
-        Inject(fault, formatted.size());
+        model::InjectTraceFault(fault, formatted.size() > kTraceFixedUnits - 1);
         LogDebugString(kMsgCommandLine, arg);
         break;
     case 2:
         formatted = model::Format(kMsgProcessFullName, arg);
-        Inject(fault, formatted.size());
+        model::InjectTraceFault(fault, formatted.size() > kTraceFixedUnits - 1);
         LogDebugString(kMsgProcessFullName, arg);
         break;
     default:
         formatted = model::Format(kMsgIgnoreCurrentProcess, number, arg);
-        Inject(fault, formatted.size());
+        model::InjectTraceFault(fault, formatted.size() > kTraceFixedUnits - 1);
         LogDebugString(kMsgIgnoreCurrentProcess, number, arg);
         break;
     }

@@ -53,6 +53,61 @@ enum class TraceFault {
     kShortRetryFails,   /* ... and the retry fails */
 };
 
+/*
+ * How each fault of one message is made, in the one table that the trace's
+ * unit tests, its fuzzer and the fault sweep share: the call of the trace
+ * that fails, by its role in sending one message, and the last error it
+ * fails with. The roles: "format" (the formatting), "block" (the heap block
+ * of a message over 127 bytes), "first" (the first conversion), and, once
+ * that asked for more room, "size" (asking the room needed), "grown" (the
+ * block of that size) and "retry" (the conversion into it).
+ */
+struct TraceFaultWay {
+    TraceFault fault;
+    const char *role;
+    DWORD error;
+};
+inline const TraceFaultWay kTraceFaultWays[] = {
+    {TraceFault::kFormatFails, "format", 0},
+    {TraceFault::kBlockAllocFails, "block", ERROR_NOT_ENOUGH_MEMORY},
+    {TraceFault::kConvertFails, "first", ERROR_INVALID_PARAMETER},
+    {TraceFault::kConvertShort, "first", ERROR_INSUFFICIENT_BUFFER},
+    {TraceFault::kShortSizeFails, "size", ERROR_INVALID_PARAMETER},
+    {TraceFault::kShortAllocFails, "grown", ERROR_NOT_ENOUGH_MEMORY},
+    {TraceFault::kShortRetryFails, "retry", ERROR_INVALID_PARAMETER},
+};
+
+/* The fault that a call of that role failing with that error makes: any
+   error but ERROR_INSUFFICIENT_BUFFER makes the first conversion fail. */
+inline TraceFault TraceFaultOf(const std::string &role, DWORD error)
+{
+    for (const TraceFaultWay &way : kTraceFaultWays)
+        if (role == way.role && (role != "first" || (error == ERROR_INSUFFICIENT_BUFFER) ==
+                                                        (way.error == ERROR_INSUFFICIENT_BUFFER)))
+            return way.fault;
+    return TraceFault::kNone;
+}
+
+/* Makes the next message fail so; block tells whether it takes a heap
+   block (more than 127 bytes), which comes before a grown one. */
+inline void InjectTraceFault(TraceFault fault, bool block)
+{
+    for (const TraceFaultWay &way : kTraceFaultWays) {
+        if (way.fault != fault)
+            continue;
+        const std::string role = way.role;
+        const bool wantsRoom = role == "size" || role == "grown" || role == "retry";
+        if (wantsRoom)
+            SimFail("MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 1);
+        if (role == "format")
+            SimFail("_vsnprintf", way.error, 1);
+        else if (role == "block" || role == "grown")
+            SimFail("HeapAlloc", way.error, role == "grown" && block ? 2 : 1);
+        else
+            SimFail("MultiByteToWideChar", way.error, role == "size" ? 2 : role == "retry" ? 3 : 1);
+    }
+}
+
 /* Each byte as the unit of the same value. */
 inline std::u16string OneToOne(const std::string &bytes)
 {

@@ -161,20 +161,6 @@ std::map<size_t, TraceCall> TraceCalls(const std::vector<std::string> &calls)
     return out;
 }
 
-TraceFault TraceFaultOf(const std::string &role, DWORD error)
-{
-    if (role == "first")
-        return error == ERROR_INSUFFICIENT_BUFFER ? TraceFault::kConvertShort
-                                                  : TraceFault::kConvertFails;
-    if (role == "size")
-        return TraceFault::kShortSizeFails;
-    if (role == "retry")
-        return TraceFault::kShortRetryFails;
-    if (role == "block")
-        return TraceFault::kBlockAllocFails;
-    return TraceFault::kShortAllocFails;
-}
-
 /* Every failure to inject into a kind whose run without failures made
    these calls and sent this many messages. */
 std::vector<Fault> FaultsFor(const Kind &kind, const std::vector<std::string> &calls, int messages)
@@ -205,7 +191,7 @@ std::vector<Fault> FaultsFor(const Kind &kind, const std::vector<std::string> &c
             auto trace = traceCalls.find(i);
             if (trace != traceCalls.end()) {
                 f.message = trace->second.message;
-                f.traceFault = TraceFaultOf(trace->second.role, error);
+                f.traceFault = model::TraceFaultOf(trace->second.role, error);
             }
             faults.push_back(f);
         }
@@ -307,7 +293,7 @@ Outcome Expected(const Kind &kind, const Fault &fault, const std::vector<std::st
         int nth = 0;
         for (const auto &tc : traceCalls)
             if (OperationOf(baseline[tc.first]) == p.operation && ++nth == p.nth)
-                perMessage[tc.second.message] = TraceFaultOf(tc.second.role, p.error);
+                perMessage[tc.second.message] = model::TraceFaultOf(tc.second.role, p.error);
     }
     if (fault.message >= 0)
         perMessage[fault.message] = fault.traceFault;

@@ -2,6 +2,7 @@
    platform cannot help. */
 #include "sim_test.h"
 #include "common/log.h"
+#include "model/model.h"
 
 #include <string>
 
@@ -92,7 +93,7 @@ TEST_F(TraceTest, ChineseTextsDependOnTheThreadCodePage)
 
 TEST_F(TraceTest, WithoutMemoryALongMessageArrivesCut)
 {
-    SimFail("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    model::InjectTraceFault(model::TraceFault::kBlockAllocFails, true);
     std::string text(500, 'h');
     LogDebugString("%s", text.c_str());
     EXPECT_EQ(Traces(), std::vector<std::string>{text.substr(0, 127)});
@@ -110,7 +111,7 @@ TEST_F(TraceTest, AnUnusableCodePageStillShowsAscii)
 
 TEST_F(TraceTest, ABufferTooSmallIsGrownToTheNeededSize)
 {
-    SimFail("MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, 1);
+    model::InjectTraceFault(model::TraceFault::kConvertShort, true);
     std::string text(200, 'g');
     LogDebugString("%s", text.c_str());
     EXPECT_EQ(Traces(), std::vector<std::string>{text});
@@ -152,7 +153,7 @@ TEST_F(TraceTest, AFailedRetryStillPassesEveryByte)
 
 TEST_F(TraceTest, AFormattingErrorSendsTheEmptyText)
 {
-    SimFail("_vsnprintf", 0, 1);
+    model::InjectTraceFault(model::TraceFault::kFormatFails, false);
     LogDebugString(kMsgExitApp);
     EXPECT_EQ(Traces(), std::vector<std::string>{""});
 }
