@@ -3,7 +3,8 @@
  *
  *   harness listen OUT     reads the debugger output stream as a viewer
  *                          does (DBWIN_BUFFER and its events) and appends
- *                          one line per message to OUT: the sender's
+ *                          one line per message to OUT: the milliseconds
+ *                          since it began to listen, a blank, the sender's
  *                          process id, a blank, the message bytes in hex.
  *                          OUT.ready appears once it listens; it stops
  *                          when OUT.stop appears.
