@@ -15,14 +15,13 @@ import os
 import re
 import statistics
 import subprocess
-import sys
 import time
 
 import pefile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import winenv  # noqa: E402
+import winenv
+from wine import Wine
 
 WIN32 = os.path.join(ROOT, "build", "win32")
 WIN64 = os.path.join(ROOT, "build", "win64")
@@ -255,7 +254,7 @@ def main():
         print("setting up %sin %s ..." % (LABEL, state), flush=True)
         try:
             winenv.setup(state, os.path.join(build, "harness.exe"), kind)
-            wine = winenv.Wine(state)
+            wine = Wine(state)
             exe = os.path.join(wine.scratch, "nosaver.exe")
             subprocess.run(["cp", os.path.join(build, "nosaver.exe"), exe], check=True)
             loop_pass(wine, exe)

@@ -4,5 +4,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh win32 win64 host >/dev/null
-# Debian's own python3, which has pefile.
-exec /usr/bin/python3 bench/bench.py "$@"
+exec bash scripts/python.sh bench/bench.py "$@"

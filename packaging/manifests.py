@@ -27,11 +27,12 @@ import hashlib
 import json
 import os
 import re
-import subprocess
 import sys
 import urllib.parse
 
 import yaml
+
+from msitables import properties
 
 IDENTIFIER = "nosaver.nosaver"
 MANIFEST_VERSION = "1.6.0"
@@ -89,9 +90,7 @@ def sha256(path):
 
 def msi_codes(msi):
     """The product and upgrade codes, as the package itself holds them."""
-    lines = subprocess.run(["msiinfo", "export", msi, "Property"], check=True,
-                           capture_output=True, text=True).stdout.splitlines()
-    values = dict(line.split("\t", 1) for line in lines[3:])
+    values = properties(msi)
     return values["ProductCode"], values["UpgradeCode"]
 
 

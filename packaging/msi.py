@@ -14,6 +14,9 @@ language of its own version resource, and it has no hash (Windows Installer
 hashes only unversioned files); README.txt and LICENSE.txt stay unversioned
 and hashed.
 
+Every package it makes is held to Windows Installer's own rules (ice.py)
+and nosaver's (package_rules.py), and one that breaks a rule is refused.
+
 The same files and version always give the same bytes. wixl writes the
 current time into the package and a random package code; it runs under a
 clock frozen at the release time that the build's configuration fixed for
@@ -33,14 +36,15 @@ import tempfile
 import time
 import uuid
 
-import pefile
+import ice
+import package_rules
+from msitables import COMMIT, ROLLBACK, Package
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Steps that run only when an installation is rolled back, and ones that run
 # only once it has succeeded. wixl knows neither Execute="rollback" nor
 # Execute="commit" and writes them as deferred steps; their type then gets
 # the flag (msidbCustomActionTypeRollback, msidbCustomActionTypeCommit).
-ROLLBACK, COMMIT = 0x100, 0x200
 STEP_FLAGS = {"RestartInstancesOnRollback": ROLLBACK, "RestartInstances": COMMIT,
               "ForgetInstances": COMMIT}
 # Who may change the installed folder and nosaver.exe (Windows Installer 5,
@@ -68,27 +72,6 @@ def upgrade_code():
         return uuid.UUID(re.search(r'UpgradeCode="\{([0-9A-F-]{36})\}"', f.read()).group(1))
 
 
-def version_resource(path):
-    """(version, language) of a program's version resource, as the File
-    table holds them ("1.0.0.0", "1033"), or None for a file without one."""
-    try:
-        pe = pefile.PE(path, fast_load=True)
-    except pefile.PEFormatError:
-        return None
-    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    if not getattr(pe, "VS_FIXEDFILEINFO", None):
-        return None
-    fixed = pe.VS_FIXEDFILEINFO[0]
-    version = "%d.%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
-                               fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
-    # The Translation's first language; a resource without one is neutral.
-    translations = [var.entry[b"Translation"] for info in getattr(pe, "FileInfo", [])
-                    for block in info if block.Key == b"VarFileInfo"
-                    for var in block.Var if b"Translation" in var.entry]
-    language = int(translations[0].split()[0], 16) if translations else 0
-    return version, str(language)
-
-
 def additions(stage):
     """What the package holds beyond what wixl writes, as SQL for msibuild:
     the version and language of each installed program (wixl leaves the
@@ -96,7 +79,8 @@ def additions(stage):
     the folder and the file, and the secure properties."""
     versioned = []
     for name in FILES:
-        found = version_resource(os.path.join(stage, name)) if name in INSTALLED else None
+        found = package_rules.version_resource(os.path.join(stage, name)) \
+            if name in INSTALLED else None
         if found:
             versioned += [
                 "UPDATE `File` SET `Version` = '%s', `Language` = '%s' WHERE `FileName` = '%s'"
@@ -177,9 +161,7 @@ def make(stage, version, out, epoch):
         # wixl can fail and still exit with 0.
         if not os.path.isfile(partial):
             raise SystemExit("msi.py: wixl made no package")
-        lines = subprocess.run(["msiinfo", "export", partial, "CustomAction"], check=True,
-                               capture_output=True, text=True).stdout.splitlines()[3:]
-        types = {line.split("\t")[0]: int(line.split("\t")[1]) for line in lines}
+        types = {step: Package(partial).ca_type(step) for step in STEP_FLAGS}
         for query in additions(stage) + ["UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'"
                                     % (types[step] | flag, step)
                                     for step, flag in sorted(STEP_FLAGS.items())]:
@@ -188,6 +170,12 @@ def make(stage, version, out, epoch):
                                 "nosaver %s: keeps the screen saver from starting" % version,
                                 "the nosaver developers", "Intel;1033",
                                 package_code(stage, version)], env=env, check=True)
+        # As WiX does when it links a package: one that breaks a rule of
+        # Windows Installer's or of nosaver's own is no package.
+        broken = ice.failures(partial, None, ice.RULES + package_rules.RULES)
+        if broken:
+            raise SystemExit("msi.py: the package breaks %d rule(s): %s" % (
+                len(broken), "; ".join("%s: %s" % (words, bad) for words, bad in broken)))
         os.replace(partial, out)
     finally:
         if os.path.exists(partial):

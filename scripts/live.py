@@ -22,8 +22,8 @@ import sys
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import winenv  # noqa: E402
+import winenv
+from wine import Wine
 
 
 class Stop(Exception):
@@ -127,7 +127,7 @@ def main(state, codepage, locale):
     try:
         say("setting up the emulated 32-bit Wine in %s" % state)
         winenv.setup(state, harness, "wine32")
-        wine = winenv.Wine(state)
+        wine = Wine(state)
         listener = wine.listen()
         instance = wine.spawn(exe, b"nosaver.exe", locale=locale)
         say("%s runs as process %d under %s, code page %d; an event every 5 s. "

@@ -50,7 +50,7 @@ unset NOSAVER_SIGNED_EXE # set below only to sign
 
 cd "$(dirname "$0")/.."
 [ -z "$url" ] ||
-  problem=$(/usr/bin/python3 packaging/manifests.py check-url "$url" "${homepage[@]}" 2>&1) ||
+  problem=$(bash scripts/python.sh packaging/manifests.py check-url "$url" "${homepage[@]}" 2>&1) ||
   die "$problem"
 [ "$build" = 0 ] || bash scripts/build.sh win32
 out=${out:-$PWD/build/package}
@@ -96,7 +96,7 @@ fi
 cpack --config build/win32/CPackConfig.cmake -B "$work" >/dev/null
 
 # The .msi holds the same files as the zip, and CloseInstances.
-/usr/bin/python3 packaging/msi.py ${NOSAVER_SIGNED_EXE:+--exe "$NOSAVER_SIGNED_EXE"} build/win32 \
+bash scripts/python.sh packaging/msi.py ${NOSAVER_SIGNED_EXE:+--exe "$NOSAVER_SIGNED_EXE"} build/win32 \
   "$version" "$work/$name.msi"
 if [ -n "$cert" ]; then
   mv "$work/$name.msi" "$work/unsigned.msi"
@@ -105,7 +105,7 @@ fi
 (cd "$work" && sha256sum "$name.msi" > "$name.msi.sha256")
 
 [ -z "$url" ] ||
-  /usr/bin/python3 packaging/manifests.py write "$url" "$version" "$work" "$work/manifests" "${homepage[@]}"
+  bash scripts/python.sh packaging/manifests.py write "$url" "$version" "$work" "$work/manifests" "${homepage[@]}"
 
 for p in "${packages[@]}"; do mv "$work/$p" "$work/$p.sha256" "$out/"; done
 [ -z "$url" ] || mv "$work/manifests" "$out/"

@@ -37,5 +37,4 @@ esac
 [[ $codepage =~ ^[0-9]+$ ]] && [ -n "${locales[$codepage]:-}" ] || refuse "unknown code page '$codepage'"
 
 bash scripts/build.sh win32
-# Debian's own python3, which has pefile.
-exec /usr/bin/python3 scripts/live.py build/run "$codepage" "${locales[$codepage]}"
+exec bash scripts/python.sh scripts/live.py build/run "$codepage" "${locales[$codepage]}"

@@ -10,8 +10,7 @@ import sys
 import tempfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "static"))
-from report import check, finish  # noqa: E402
+from report import check, finish
 
 # Every refusal comes before anything is built, installed or run.
 BOUND_S = 30

@@ -18,11 +18,11 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "..", "scripts"), os.path.join(HERE, "..", "static")]
-import winenv  # noqa: E402
-from report import check, finish  # noqa: E402
+import winenv
+from wine import ROOT
+from report import check, finish
 
-LIVE = os.path.join(winenv.ROOT, "scripts", "live.py")
+LIVE = os.path.join(ROOT, "scripts", "live.py")
 # trigger line, delay after it, signals (0.3 s apart), exit code, what it must say
 CASES = {
     "sigterm": ("lpCmdLine:[]", 0, [signal.SIGTERM], 128 + signal.SIGTERM,

@@ -13,8 +13,7 @@ import os
 import re
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from report import check, finish  # noqa: E402
+from report import check, finish
 
 
 # msiexec's levels that show no prompt before a restart, and its options

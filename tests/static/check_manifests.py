@@ -13,7 +13,7 @@ import re
 import yaml
 from jsonschema import Draft7Validator, Draft202012Validator, FormatChecker
 
-from check_msi import properties
+from msitables import properties
 from report import check
 
 

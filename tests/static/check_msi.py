@@ -15,11 +15,12 @@ import tempfile
 
 import pefile
 
+import ice
 import package_rules
-from check_ice import ASYNC, COMMIT, CONTINUE, IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, check_ice, \
-    msiinfo, read_table
 from check_pe import check_imports
 from msi_condition import evaluate
+from msitables import ASYNC, COMMIT, CONTINUE, IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, msiinfo, \
+    properties, read_table
 from package_rules import CASES, SET_PROPERTY, data_of, runs
 from report import check
 
@@ -38,10 +39,6 @@ def table(package, name):
 
 def keyed(package, name, key):
     return {r[key]: r for r in table(package, name)}
-
-
-def properties(package):
-    return {r["Property"]: r["Value"] for r in table(package, "Property")}
 
 
 def sequence(package, name):
@@ -146,8 +143,10 @@ def check_msi(path, version, exe, dll):
               for elevated in ({}, {"MsiRunningElevated": "1"})),
           "not on removal, and never from an elevated msiexec or as LocalSystem",
           ui.get("StartNosaver"))
-    check_ice(path)
-    check_ice(path, package_rules.RULES)
+    p = ice.Package(path)
+    for number, words, rule in ice.RULES + package_rules.RULES:
+        bad = rule(p)
+        check(not bad, "%s: %s" % (number, words), bad)
     return props
 
 

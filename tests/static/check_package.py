@@ -14,10 +14,10 @@ import sys
 import time
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_manifests import URL, check_manifests  # noqa: E402
-from check_msi import check_msi, properties  # noqa: E402
-from report import check, finish  # noqa: E402
+from check_manifests import URL, check_manifests
+from check_msi import check_msi
+from msitables import package_code, properties
+from report import check, finish
 
 
 def read(path):
@@ -126,13 +126,6 @@ def main(source, build, version, work):
     shutil.rmtree(second, ignore_errors=True)
     return finish("packages %s: zip %d bytes, msi %d bytes" % (
         name, os.path.getsize(zip_path), os.path.getsize(msi)))
-
-
-def package_code(msi):
-    info = subprocess.run(["msiinfo", "suminfo", msi], check=True, capture_output=True,
-                          text=True).stdout
-    return next(line.split(": ", 1)[1] for line in info.splitlines()
-                if line.startswith("Revision number"))
 
 
 if __name__ == "__main__":

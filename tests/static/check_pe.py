@@ -7,8 +7,7 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from report import check, finish  # noqa: E402
+from report import check, finish
 
 MAX_SIZE = 8 * 1024
 

@@ -12,8 +12,7 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from report import check, failures, finish  # noqa: E402
+from report import check, failures, finish
 
 # Where the second build's sources go, under WORK.
 ELSEWHERE = os.path.join("a b", "D\u00e9p\u00f4t nosaver-2.0 (copy)", "src")

@@ -15,11 +15,10 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_manifests import URL, check_manifests  # noqa: E402
-from check_msi import check_msi  # noqa: E402
-from check_package import check_checksum, check_contents, read  # noqa: E402
-from report import check, failures, finish  # noqa: E402
+from check_manifests import URL, check_manifests
+from check_msi import check_msi
+from check_package import check_checksum, check_contents, read
+from report import check, failures, finish
 
 # `openssl ca` issues the certificates, as in OpenSSL 3.0 only it can date
 # one in the past.

@@ -5,7 +5,7 @@ import sys
 import time
 import traceback
 
-from winenv import ROOT, Wine
+from wine import ROOT, Wine
 
 
 class Scenario:

@@ -5,15 +5,10 @@ Two decoys whose paths merely contain nosaver.exe run first; then an
 instance, closed from its own folder; the next plain start becomes the new
 instance, closed from a copy in another folder under code page 936.
 """
-import os
 import re
-import sys
 
-# The scenarios' frame beside them, the Wine environment with the tooling.
-sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
-                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
-from scenario import Scenario  # noqa: E402
-from winenv import winpath  # noqa: E402
+from scenario import Scenario
+from wine import winpath
 
 # The ANSI code page that Wine takes from each locale the scenario uses.
 ANSI = {"C.UTF-8": "cp1252", "zh_CN.UTF-8": "gbk"}

@@ -5,14 +5,9 @@ A "close" start with nothing running, then one instance and every kind of
 further start while it runs: the trace each one sends, its exit code, the
 instance's guard, its mouse events and that the cursor stays where it is.
 """
-import os
 import re
-import sys
 
-# The scenarios' frame beside them, the Wine environment with the tooling.
-sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
-                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
-from scenario import Scenario  # noqa: E402
+from scenario import Scenario
 
 GUARD = 'L"Local_ZAV_DISABLE_SCREENSAVER"'
 

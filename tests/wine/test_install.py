@@ -51,11 +51,8 @@ import subprocess
 import sys
 import time
 
-# The scenarios' frame beside them, the Wine environment with the tooling.
-sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
-                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
-from scenario import Scenario  # noqa: E402
-from winenv import ROOT, winpath  # noqa: E402
+from scenario import Scenario
+from wine import ROOT, winpath
 
 OLDER = "0.9.9"
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"

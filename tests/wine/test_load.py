@@ -8,18 +8,13 @@ must go on passing every 5 s under the load, each start terminates at
 most once, nothing but a nosaver.exe may be terminated, and what each
 start traces must agree with what it did (from Wine's relay log).
 """
-import os
 import re
 import statistics
 import subprocess
-import sys
 import threading
 import time
 
-# The scenarios' frame beside them, the Wine environment with the tooling.
-sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
-                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
-from scenario import Scenario  # noqa: E402
+from scenario import Scenario
 
 PLAIN_STARTS = 50
 START_BOUND_S = 10     # a plain start that takes longer than this has hung

@@ -9,11 +9,9 @@ import os
 import subprocess
 import sys
 
-# The scenarios' frame beside them, the Wine environment with the tooling.
-sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
-                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")]
-import winenv  # noqa: E402
-from scenario import Scenario  # noqa: E402
+import winenv
+from wine import Wine
+from scenario import Scenario
 
 
 def body(s):
@@ -32,7 +30,7 @@ def body(s):
     beside = wine.state + "-beside"
     try:
         winenv.setup(beside, wine.harness, wine.conf["kind"])
-        other = winenv.Wine(beside)
+        other = Wine(beside)
         s.check(other.conf["display"] != wine.conf["display"],
                 "a set-up beside it gets a display of its own",
                 (wine.conf["display"], other.conf["display"]))

@@ -1,5 +1,5 @@
 """nosaver's own rules for its Windows Installer package, beside Windows
-Installer's (check_ice.py), in the same form: RULES holds, for each rule, a
+Installer's (ice.py), in the same form: RULES holds, for each rule, a
 name, its words and a function of the package that returns what breaks it.
 
 Where Microsoft's documentation can be read two ways, these rules take the
@@ -10,18 +10,18 @@ blank"), so a step's data must come from what is resolved in every case.
 
     CASES    the cases of an installation, as the properties Windows
              Installer sets in them
+    version_resource(PATH)  a program's version and language as the File
+             table holds them, which msi.py writes and a rule checks
 """
 import os
 import re
 import subprocess
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging"))
-from check_ice import IN_SCRIPT  # noqa: E402
-from msi import version_resource  # noqa: E402
-from msi_condition import evaluate  # noqa: E402
+import pefile
+
+from msi_condition import evaluate
+from msitables import IN_SCRIPT
 
 INSTALLED = {"Installed": "00:00:00"}
 # The cases of an installation, and what nosaver's steps must do in each:
@@ -41,6 +41,27 @@ CASES = {
 FOLDER = "C:\\Folder\\"
 EXE = FOLDER + "nosaver.exe"
 SET_PROPERTY = 51
+
+
+def version_resource(path):
+    """(version, language) of a program's version resource, as the File
+    table holds them ("1.0.0.0", "1033"), or None for a file without one."""
+    try:
+        pe = pefile.PE(path, fast_load=True)
+    except pefile.PEFormatError:
+        return None
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    if not getattr(pe, "VS_FIXEDFILEINFO", None):
+        return None
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    version = "%d.%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
+                               fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
+    # The Translation's first language; a resource without one is neutral.
+    translations = [var.entry[b"Translation"] for info in getattr(pe, "FileInfo", [])
+                    for block in info if block.Key == b"VarFileInfo"
+                    for var in block.Var if b"Translation" in var.entry]
+    language = int(translations[0].split()[0], 16) if translations else 0
+    return version, str(language)
 
 
 def runs(seq, name, props):

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Proof that every rule of check_ice.py and of package_rules.py can fail:
+"""Proof that every rule of packaging/ice.py and packaging/package_rules.py,
+which packaging/msi.py holds every package to, can fail:
 the package as built keeps each ICE and each of nosaver's own rules, and
 each mutation below, SQL that msibuild runs on a copy of it in WORK, breaks
 the ICE or rule it is listed under. Every rule must be broken by at least
@@ -11,7 +12,10 @@ change; a statement "UPDATE `_SummaryInformation` SET `Value` = '...' WHERE
 `PropertyId` = N" is carried out by exporting it, changing the row and
 importing it again.
 
-    check_ice_mutations.py PACKAGE WORK
+    check_rules.py PACKAGE WORK
+
+Last, ice.py's own command refuses one of the broken copies, as msi.py
+refuses the package it builds.
 """
 import os
 import re
@@ -19,10 +23,10 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import report  # noqa: E402
-from check_ice import RULES as ICE_RULES, Package, failures, msiinfo  # noqa: E402
-from package_rules import RULES as OWN_RULES  # noqa: E402
+import report
+from ice import RULES as ICE_RULES, failures
+from msitables import Package, msiinfo
+from package_rules import RULES as OWN_RULES
 
 RULES = ICE_RULES + OWN_RULES
 
@@ -375,11 +379,15 @@ def check_mutations(package, work):
         report.check(bool(caught), "%s fails when %s" % (ice, how),
                      complaint or "no rule of %s failed" % ice)
     missing = [(ice, words) for ice, words, _ in RULES if (ice, words) not in broken]
-    report.check(not missing, "every rule of check_ice.py is broken by a mutation of its ICE", missing)
+    report.check(not missing, "every rule is broken by a mutation of its ICE or name", missing)
+    refused = subprocess.run([sys.executable, "-m", "ice", os.path.join(work, "000-ICE02.msi")],
+                             capture_output=True, text=True)
+    report.check(refused.returncode == 1 and "FAIL  ICE02" in refused.stdout,
+                 "ice.py refuses a package that breaks a rule", refused.stdout[-300:])
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:
-        sys.exit("usage: check_ice_mutations.py PACKAGE WORK")
+        sys.exit("usage: check_rules.py PACKAGE WORK")
     check_mutations(sys.argv[1], sys.argv[2])
     sys.exit(report.finish("%d mutations" % len(MUTATIONS)))

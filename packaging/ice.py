@@ -11,134 +11,21 @@ Templates and Administrative Tools folders are the all-users ones, which
 belong to the machine; the folders that stay per user whatever ALLUSERS is
 (ICE91's list) always belong to the user.
 
-    check_ice.py PACKAGE  prints every rule and exits non-zero if one fails.
+    ice.py PACKAGE  prints every rule, Windows Installer's and nosaver's own
+                    (package_rules.py), and exits non-zero if one fails.
+
+packaging/msi.py holds every package it makes to the same rules, and
+refuses one that breaks a rule.
 """
 import collections
-import functools
 import os
 import re
-import subprocess
 import sys
-import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import report  # noqa: E402
+from msitables import ASYNC, COMMIT, CONTINUE, IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SCRIPT_64, \
+    TS_AWARE, Package
 
-Table = collections.namedtuple("Table", "columns types keys rows")
-EMPTY = Table((), (), (), [])
-
-
-class Package:
-    """A package's tables, each read once, when first asked for."""
-
-    def __init__(self, path):
-        self.path = os.path.abspath(path)
-        self.names = set(msiinfo("tables", self.path).split())
-        self._tables = {}
-
-    def __contains__(self, name):
-        return name in self.names
-
-    def table(self, name):
-        if name not in self._tables:
-            self._tables[name] = read_table(self.path, name) if name in self.names else EMPTY
-        return self._tables[name]
-
-    def rows(self, name):
-        return self.table(name).rows
-
-    def keyed(self, name):
-        table = self.table(name)
-        return {r[table.keys[0]]: r for r in table.rows}
-
-    @functools.cached_property
-    def summary(self):
-        return {int(r["PropertyId"]): r["Value"] for r in self.rows("_SummaryInformation")}
-
-    @functools.cached_property
-    def props(self):
-        return {r["Property"]: r["Value"] for r in self.rows("Property")}
-
-    @functools.cached_property
-    def actions(self):
-        return self.keyed("CustomAction")
-
-    @functools.cached_property
-    def dirs(self):
-        return self.keyed("Directory")
-
-    @functools.cached_property
-    def components(self):
-        return self.keyed("Component")
-
-    @functools.cached_property
-    def files(self):
-        return self.keyed("File")
-
-    @functools.cached_property
-    def features(self):
-        return self.keyed("Feature")
-
-    @functools.cached_property
-    def registry(self):
-        return self.keyed("Registry")
-
-    @functools.cached_property
-    def profile(self):
-        """The folders whose contents belong to the installing user."""
-        return PER_USER_ONLY | (frozenset() if self.props.get("ALLUSERS") == "1" else ALLUSERS_VARIES)
-
-    def seq(self, name):
-        """action: (sequence number or None, condition) of a sequence table."""
-        return {r["Action"]: (int(r["Sequence"]) if r["Sequence"] else None, r["Condition"])
-                for r in self.rows(name)}
-
-    def ca_type(self, action):
-        row = self.actions.get(action)
-        return int(row["Type"]) if row else None
-
-    def in_script(self, action):
-        return (self.ca_type(action) or 0) & IN_SCRIPT != 0
-
-    def makes_script(self, action):
-        """Whether an action may put operations into the installation script:
-        a standard action of the execution section, any custom action but
-        an immediate built-in one (an immediate DLL may schedule others),
-        anything unknown."""
-        if action in STANDARD_ACTIONS:
-            return action in SCRIPT_ACTIONS
-        kind = self.ca_type(action)
-        return kind is None or kind & IN_SCRIPT != 0 or kind & 0x3F not in BUILT_IN
-
-    def under(self, directory, roots):
-        """Whether directory is one of roots or lies below one."""
-        seen = set()
-        while directory and directory not in seen:
-            if directory in roots:
-                return True
-            seen.add(directory)
-            directory = self.dirs.get(directory, {}).get("Directory_Parent")
-        return False
-
-
-def msiinfo(*arguments):
-    """msiinfo's output; it runs in a folder of its own, as exporting a table
-    with streams writes them into the current folder."""
-    with tempfile.TemporaryDirectory() as scratch:
-        return subprocess.run(["msiinfo", *arguments], check=True, capture_output=True,
-                              cwd=scratch).stdout.decode("utf-8", "replace")
-
-
-def read_table(path, name):
-    lines = msiinfo("export", path, name).replace("\r\n", "\n").split("\n")
-    columns, types, keys = lines[0].split("\t"), lines[1].split("\t"), lines[2].split("\t")[1:]
-    rows = [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
-    return Table(tuple(columns), dict(zip(columns, types)), tuple(keys), rows)
-
-
-# Custom action types (CustomAction table, Type column).
-IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, COMMIT = 0x400, 0x800, 0x100, 0x200
-CONTINUE, ASYNC, SCRIPT_64, TS_AWARE = 0x40, 0x80, 0x1000, 0x4000
+# Custom action types (CustomAction table, Type column), beside msitables' flags.
 BASE_TYPES = {1, 2, 5, 6, 7, 17, 18, 19, 21, 22, 23, 34, 35, 37, 38, 39, 50, 51, 53, 54}
 EXE_TYPES, SCRIPT_TYPES, BUILT_IN = {2, 18, 34, 50}, {5, 6, 21, 22, 37, 38, 53, 54}, {19, 35, 51}
 INSTALLED_FILE_TYPES = {17, 18, 21, 22}
@@ -326,6 +213,22 @@ ACE = (r"\((?:A|D|OA|OD|AU|AL|OU|OL|ML|XA|XD|ZA|XU|SP|RA|SA|SC);[A-Z]*;(?:0x[0-9
        r"[0-9A-Fa-f-]*;[0-9A-Fa-f-]*;" + SID + r"(?:;\([^()]*\))?\)")
 ACL = r"(?:P|AI|AR|NO_ACCESS_CONTROL)*(?:%s)*" % ACE
 SDDL = re.compile(r"(?:O:%s)?(?:G:%s)?(?:D:%s)?(?:S:%s)?" % (SID, SID, ACL, ACL))
+
+
+def profile(p):
+    """The folders whose contents belong to the installing user."""
+    return PER_USER_ONLY | (frozenset() if p.props.get("ALLUSERS") == "1" else ALLUSERS_VARIES)
+
+
+def makes_script(p, action):
+    """Whether an action may put operations into the installation script:
+    a standard action of the execution section, any custom action but an
+    immediate built-in one (an immediate DLL may schedule others), anything
+    unknown."""
+    if action in STANDARD_ACTIONS:
+        return action in SCRIPT_ACTIONS
+    kind = p.ca_type(action)
+    return kind is None or kind & IN_SCRIPT != 0 or kind & 0x3F not in BUILT_IN
 
 
 def at(sequence, action):
@@ -696,7 +599,7 @@ def ice35(p):
 
 
 def ice38(p):
-    return [problem for n, c in p.components.items() if p.under(c["Directory_"], p.profile)
+    return [problem for n, c in p.components.items() if p.under(c["Directory_"], profile(p))
             for problem in [hkcu_key_path(p, n)] if problem]
 
 
@@ -723,7 +626,7 @@ def ice39_compressed(p):
 
 def ice43(p):
     return [problem for s in p.rows("Shortcut")
-            if not shortcut_is_advertised(p, s) and p.under(s["Directory_"], p.profile)
+            if not shortcut_is_advertised(p, s) and p.under(s["Directory_"], profile(p))
             for problem in [hkcu_key_path(p, s["Component_"])] if problem]
 
 
@@ -793,7 +696,7 @@ def ice56(p):
 
 def ice57(p):
     def where(directory):
-        return "user" if p.under(directory, p.profile) else "machine"
+        return "user" if p.under(directory, profile(p)) else "machine"
 
     def root(value):
         return {"1": "user", "-1": "either"}.get(value, "machine")
@@ -804,7 +707,7 @@ def ice57(p):
         data = {where(c["Directory_"])} if files else set()
         data |= {root(r["Root"]) for r in p.registry.values() if r["Component_"] == name}
         data |= {"user" for s in p.rows("Shortcut") if s["Component_"] == name
-                 and not shortcut_is_advertised(p, s) and p.under(s["Directory_"], p.profile)}
+                 and not shortcut_is_advertised(p, s) and p.under(s["Directory_"], profile(p))}
         if int(c["Attributes"]) & 4:
             key = root(p.registry.get(c["KeyPath"], {}).get("Root"))
         else:
@@ -874,7 +777,7 @@ def ice63(p):
                     if n and n < rep]
 
         def scripted(start):
-            return [a for a in s if start < (at(s, a) or 0) < rep and p.makes_script(a)]
+            return [a for a in s if start < (at(s, a) or 0) < rep and makes_script(p, a)]
 
         if ((validate and initialize and validate < rep < initialize) or (final and rep > final)
                 or any(start and start < rep and not (final and rep > final) and not scripted(start)
@@ -889,7 +792,7 @@ def ice63(p):
 def ice64(p):
     removed = {r["DirProperty"] for r in p.rows("RemoveFile") if not r["FileName"]}
     return [n for n, d in p.dirs.items() if n not in FOLDER_PROPERTIES
-            and d["DefaultDir"].split(":")[0] != "." and p.under(n, p.profile) and n not in removed]
+            and d["DefaultDir"].split(":")[0] != "." and p.under(n, profile(p)) and n not in removed]
 
 
 def ice66(p):
@@ -1303,16 +1206,20 @@ def failures(package, ice=None, rules=RULES):
             for bad in [rule(p)] if bad]
 
 
-def check_ice(package, rules=RULES):
-    """Reports each rule (Windows Installer's, or those given)."""
-    p = Package(package)
-    for number, words, rule in rules:
+def main(path):
+    from package_rules import RULES as OWN_RULES
+    p = Package(path)
+    broken = 0
+    for number, words, rule in RULES + OWN_RULES:
         bad = rule(p)
-        report.check(not bad, "%s: %s" % (number, words), bad)
+        broken += bool(bad)
+        print("%s  %s: %s%s" % ("FAIL" if bad else "ok  ", number, words,
+                                ": %s" % (bad,) if bad else ""))
+    print("%d rules, %s" % (len(RULES + OWN_RULES), "%d broken" % broken if broken else "all hold"))
+    return 1 if broken else 0
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 2:
-        sys.exit("usage: check_ice.py PACKAGE")
-    check_ice(sys.argv[1])
-    sys.exit(report.finish("%d ICE rules" % len(RULES)))
+        sys.exit("usage: ice.py PACKAGE")
+    sys.exit(main(sys.argv[1]))
