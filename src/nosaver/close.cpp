@@ -3,7 +3,8 @@
  * terminate it.
  *
  * The search reads the executable path of every process it may open, in
- * the order of one snapshot, and stops at the first match that it can open
+ * the order of one snapshot, and stops at the first that matches the key
+ * (an instance, or another program of that file name) and that it can open
  * with the rights of kAccessTerminate and that is not this process. This
  * process always matches, since it runs the same file; it is passed over
  * with a trace.
