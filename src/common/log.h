@@ -20,10 +20,13 @@
 
 #include <cstddef>
 
-/* Largest formatted message of the trace, terminator included; longer
-   output is cut. */
+/* Largest formatted message of the trace, terminator included, in 4 KiB
+   on the stack: every message of the catalogue fits it many times over,
+   and only a long path can make one longer, which is cut. */
 inline constexpr std::size_t kTraceTextCapacity = 4096;
-/* UTF-16 units the trace converts without the heap, terminator included. */
+/* UTF-16 units the trace converts without the heap, terminator included:
+   every message without a path fits, so the keep-awake loop, which sends
+   one every 5 s for the instance's life, never touches the heap. */
 inline constexpr int kTraceFixedUnits = 128;
 
 void LogDebugString(const char *format, ...) NS_PRINTF(1, 2);

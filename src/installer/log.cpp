@@ -17,7 +17,8 @@ namespace {
 MSIHANDLE g_install = 0;
 
 /* Lines of up to this many units, and the beginning of longer ones when the
-   heap has no room, are converted on the stack. */
+   heap has no room, are converted on the stack: a line with a path of the
+   usual length fits. */
 constexpr std::size_t kFixedLineUnits = 256;
 /* Room for a formatted line: a path of any length in UTF-8 and its words. */
 constexpr std::size_t kMaxLineBytes = 4 * kMaxPathUnits;
