@@ -32,8 +32,9 @@ constexpr Sid kTrustedOwners[] = {
     {1, 6, {0, 0, 0, 0, 0, 5}, {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}},
 };
 
-/* The files the package installs: the only ones an existing folder may
-   hold, nosaver.exe among them (the zip's folder, or the package's own). */
+/* The files the package installs, nosaver.exe first: the only ones an
+   existing folder may hold, nosaver.exe among them (the zip's folder, or
+   the package's own). */
 constexpr const WCHAR *kPackageFiles[] = {WTEXT("nosaver.exe"), WTEXT("README.txt"),
                                           WTEXT("LICENSE.txt")};
 /* "\nosaver.exe" after the folder. */
@@ -137,8 +138,9 @@ Contents ContentsOf(const WCHAR *folder, DWORD units, WCHAR *offending, DWORD *e
         const WCHAR *name = found.cFileName;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
+        constexpr int kFiles = sizeof kPackageFiles / sizeof kPackageFiles[0];
         int which = -1;
-        for (int i = 0; i < 3 && which < 0; i++)
+        for (int i = 0; i < kFiles && which < 0; i++)
             which = SameName(name, -1, kPackageFiles[i], -1) ? i : -1;
         const bool file = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
         if (offending[0] == 0 || which < 0 || !file) {
