@@ -114,11 +114,19 @@ class Wine:
         return int(x), int(y)
 
     def move_cursor(self, x, y):
-        """Places the pointer and waits until Windows programs see it there."""
+        """Places the pointer and waits until Windows programs see it there.
+
+        Both places Wine keeps it must agree: xdotool moves the display's
+        pointer, SetCursorPos also Wine's own record of it in the server.
+        For 100 ms after any mouse input, such as each of nosaver's mouse
+        events, Wine answers GetCursorPos from that record instead of
+        asking the display, and nothing else sets it on a display with no
+        Windows window under the pointer: left alone it says 0,0."""
         for _ in range(50):
             subprocess.run(["xdotool", "mousemove", str(x), str(y)], env=self.env(),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if self.cursor() == (x, y):
+            placed, _ = self.run([self.harness, "cursor", str(x), str(y)])
+            if placed == 0 and self.cursor() == (x, y):
                 return
             time.sleep(0.1)
         raise AssertionError("the pointer does not go to %d,%d" % (x, y))

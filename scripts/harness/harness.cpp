@@ -22,6 +22,10 @@
  *                          and prints "exit N", "running", or "gone" when
  *                          it has ended and is known no more.
  *   harness cursor         prints the cursor position as "x y".
+ *   harness cursor X Y     puts the cursor at X,Y with SetCursorPos.
+ *   harness nudge          sends a mouse event that moves nothing, as
+ *                          nosaver does, and prints the cursor position
+ *                          right after it as "x y".
  *   harness short PATH     prints the short (8.3) form of PATH in UTF-8.
  */
 #include <windows.h>
@@ -178,6 +182,15 @@ static int Short(const wchar_t *path)
     return 0;
 }
 
+static int PrintCursor()
+{
+    POINT point = {};
+    if (!GetCursorPos(&point))
+        return 1;
+    printf("%ld %ld\n", (long)point.x, (long)point.y);
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     if (argc == 3 && wcscmp(argv[1], L"listen") == 0)
@@ -196,14 +209,18 @@ int wmain(int argc, wchar_t **argv)
         return Wait(argv[2], argv[3]);
     if (argc == 3 && wcscmp(argv[1], L"short") == 0)
         return Short(argv[2]);
-    if (argc == 2 && wcscmp(argv[1], L"cursor") == 0) {
+    if (argc == 2 && wcscmp(argv[1], L"cursor") == 0)
+        return PrintCursor();
+    if (argc == 4 && wcscmp(argv[1], L"cursor") == 0)
+        return SetCursorPos((int)wcstol(argv[2], NULL, 10), (int)wcstol(argv[3], NULL, 10)) ? 0 : 1;
+    if (argc == 2 && wcscmp(argv[1], L"nudge") == 0) {
         POINT point = {};
         if (!GetCursorPos(&point))
             return 1;
-        printf("%ld %ld\n", (long)point.x, (long)point.y);
-        return 0;
+        mouse_event(MOUSEEVENTF_ABSOLUTE, (DWORD)point.x, (DWORD)point.y, 0, 0);
+        return PrintCursor();
     }
     fprintf(stderr, "usage: harness listen OUT | spawn APP HEX RESULT | spawnw APP HEX RESULT | sleep | kill PID | wait PID MS"
-                    " | cursor | short PATH\n");
+                    " | cursor [X Y] | nudge | short PATH\n");
     return 2;
 }

@@ -2,8 +2,9 @@
 """One environment per state folder, one display per environment.
 
 A second set-up on the folder of a running environment is refused and
-leaves it as it was; an environment set up beside it gets a display of its
-own, and cleaning that one up leaves the first one's display alone.
+leaves it as it was; a pointer placed there is seen there also right after
+a mouse event; an environment set up beside it gets a display of its own,
+and cleaning that one up leaves the first one's display alone.
 """
 import os
 import subprocess
@@ -26,6 +27,11 @@ def body(s):
     with open(conf_file) as f:
         s.equal(f.read(), before, "and its environment is as it was")
     wine.move_cursor(101, 202)
+    # For a moment after a mouse event Wine reads the pointer from its own
+    # record instead of the display; the two must agree.
+    code, out = wine.run([wine.harness, "nudge"])
+    s.equal((code, out.split()), (0, ["101", "202"]),
+            "right after a mouse event the pointer is still seen where it was put")
 
     beside = wine.state + "-beside"
     try:
